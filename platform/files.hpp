@@ -1,0 +1,36 @@
+// File-system operations the engine and the setup modes use. Paths are UTF-8
+// text in the platform's own form.
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <string_view>
+
+#include "support/error.hpp"
+
+namespace vorn::platform {
+
+struct FileMeta {
+  std::uint64_t size = 0;
+  std::uint64_t last_write = 0;  // platform ticks; only compared for equality
+  bool is_directory = false;
+  bool is_link = false;  // a symbolic link or junction
+};
+
+class FileSystem {
+ public:
+  virtual ~FileSystem() = default;
+  virtual Result<std::string> read_file(std::string_view path) = 0;
+  // Creates or truncates.
+  virtual Status write_file(std::string_view path, std::string_view bytes) = 0;
+  virtual Status append_file(std::string_view path, std::string_view bytes) = 0;
+  // Creates the folder and every missing ancestor.
+  virtual Status create_directories(std::string_view path) = 0;
+  // Moves `from` over `to`, replacing it.
+  virtual Status rename_over(std::string_view from, std::string_view to) = 0;
+  virtual Status remove_file(std::string_view path) = 0;
+  // Metadata of the entry itself, not of a link's target.
+  virtual Result<FileMeta> metadata(std::string_view path) = 0;
+};
+
+}  // namespace vorn::platform

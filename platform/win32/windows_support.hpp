@@ -1,0 +1,107 @@
+// The only includer of <windows.h> and the other system headers: every Win32
+// source of the platform layer starts here.
+#pragma once
+
+#ifndef WIN32_LEAN_AND_MEAN
+#define WIN32_LEAN_AND_MEAN
+#endif
+#ifndef NOMINMAX
+#define NOMINMAX
+#endif
+
+#include <winsock2.h>
+#include <windows.h>
+
+#include <bcrypt.h>
+#include <sddl.h>
+#include <shellapi.h>
+#include <shlobj.h>
+#include <tlhelp32.h>
+
+#include <algorithm>
+#include <string>
+#include <string_view>
+#include <utility>
+
+#include "support/error.hpp"
+#include "support/text.hpp"
+
+namespace vorn::win32 {
+
+// One owner of a system handle; `Traits` names the invalid value and how the
+// handle is closed.
+template <class Traits>
+class unique_any {
+ public:
+  using pointer = typename Traits::pointer;
+
+  unique_any() = default;
+  explicit unique_any(pointer value) : value_(value) {}
+  unique_any(const unique_any&) = delete;
+  unique_any& operator=(const unique_any&) = delete;
+  unique_any(unique_any&& other) noexcept : value_(other.release()) {}
+  unique_any& operator=(unique_any&& other) noexcept {
+    if (this != &other) reset(other.release());
+    return *this;
+  }
+  ~unique_any() { reset(); }
+
+  pointer get() const { return value_; }
+  explicit operator bool() const { return value_ != Traits::invalid(); }
+  pointer release() { return std::exchange(value_, Traits::invalid()); }
+  void reset(pointer value = Traits::invalid()) {
+    if (value_ != Traits::invalid()) Traits::close(value_);
+    value_ = value;
+  }
+  pointer* put() {
+    reset();
+    return &value_;
+  }
+
+ private:
+  pointer value_ = Traits::invalid();
+};
+
+struct HandleNullTraits {
+  using pointer = HANDLE;
+  static pointer invalid() { return nullptr; }
+  static void close(pointer h) { ::CloseHandle(h); }
+};
+struct HandleInvalidTraits {
+  using pointer = HANDLE;
+  static pointer invalid() { return INVALID_HANDLE_VALUE; }
+  static void close(pointer h) { ::CloseHandle(h); }
+};
+struct ServiceHandleTraits {
+  using pointer = SC_HANDLE;
+  static pointer invalid() { return nullptr; }
+  static void close(pointer h) { ::CloseServiceHandle(h); }
+};
+struct LocalFreeTraits {
+  using pointer = HLOCAL;
+  static pointer invalid() { return nullptr; }
+  static void close(pointer h) { ::LocalFree(h); }
+};
+
+// Handles whose failure value is NULL (OpenProcess, CreateEvent, ...).
+using unique_handle = unique_any<HandleNullTraits>;
+// Handles whose failure value is INVALID_HANDLE_VALUE (CreateFile, pipes,
+// Toolhelp snapshots).
+using unique_hfile = unique_any<HandleInvalidTraits>;
+using unique_schandle = unique_any<ServiceHandleTraits>;
+using unique_hlocal = unique_any<LocalFreeTraits>;
+
+// The system's message text for an error code, without the trailing line end.
+std::string system_message(DWORD code);
+
+// "{system text} (os error {code})".
+Error os_error(DWORD code);
+
+// os_error(GetLastError()); call it before anything that may change the
+// last error.
+Error last_error();
+
+std::wstring wide(std::string_view utf8);
+std::string narrow(std::wstring_view utf16);
+
+}  // namespace vorn::win32
