@@ -29,6 +29,13 @@ struct ProcessIdentity {
   std::string image_path;
 };
 
+// A launched child whose handles the engine owns until its exit is confirmed.
+class ChildProcess {
+ public:
+  virtual ~ChildProcess() = default;
+  virtual std::uint32_t pid() const = 0;
+};
+
 class Processes {
  public:
   virtual ~Processes() = default;
