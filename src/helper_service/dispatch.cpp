@@ -1,0 +1,52 @@
+#include "helper_service/dispatch.hpp"
+
+#include <type_traits>
+#include <variant>
+
+namespace vorn {
+
+bool is_counted_request(const Request& request) {
+  return std::holds_alternative<cmd::ProvisionCore>(request) || std::holds_alternative<cmd::Connect>(request) ||
+         std::holds_alternative<cmd::DisconnectOwned>(request);
+}
+
+namespace {
+
+// The operations behind these requests come with the core lifecycle; until
+// then the client is told plainly.
+Response not_built(const char* request) { return ResponseError{std::string("helper: \"") + request + "\" is not built yet"}; }
+
+}  // namespace
+
+Response dispatch_request(const HelperEngine& engine, const Request& request) {
+  return std::visit(
+      [&](const auto& r) -> Response {
+        using T = std::decay_t<decltype(r)>;
+        if constexpr (std::is_same_v<T, cmd::Ping>) {
+          return ResponseOk{ping_data()};
+        } else if constexpr (std::is_same_v<T, cmd::Logs>) {
+          return ResponseOk{logs_data_to_value(engine.logs(r.since))};
+        } else if constexpr (std::is_same_v<T, cmd::Status>) {
+          return not_built("status");
+        } else if constexpr (std::is_same_v<T, cmd::ProvisionCore>) {
+          return not_built("provision_core");
+        } else if constexpr (std::is_same_v<T, cmd::Connect>) {
+          return not_built("connect");
+        } else if constexpr (std::is_same_v<T, cmd::Disconnect>) {
+          return not_built("disconnect");
+        } else {
+          static_assert(std::is_same_v<T, cmd::DisconnectOwned>);
+          return not_built("disconnect_owned");
+        }
+      },
+      request);
+}
+
+Response run_request_blocking(HelperEngine engine, Request request, std::optional<InFlightGuard> guard) {
+  Response response = dispatch_request(engine, request);
+  { HelperEngine released = std::move(engine); }
+  guard.reset();
+  return response;
+}
+
+}  // namespace vorn

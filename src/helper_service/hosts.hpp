@@ -1,0 +1,45 @@
+// The service host under the Service Control Manager and the console host:
+// the life cycle around the pipe server and the engine.
+#pragma once
+
+#include <cstdint>
+#include <memory>
+#include <string_view>
+
+#include <asio/awaitable.hpp>
+#include <asio/thread_pool.hpp>
+
+#include "helper_engine/engine.hpp"
+#include "helper_service/shutdown_signal.hpp"
+#include "platform/platform.hpp"
+#include "support/error.hpp"
+
+namespace vorn {
+
+inline constexpr const char* SERVICE_NAME = "VornHelper";
+
+inline constexpr std::uint32_t SERVICE_CONTROL_STOP = 1;
+inline constexpr std::uint32_t SERVICE_CONTROL_INTERROGATE = 4;
+inline constexpr std::uint32_t SERVICE_CONTROL_SHUTDOWN = 5;
+inline constexpr std::uint32_t ERROR_CALL_NOT_IMPLEMENTED_CODE = 120;
+inline constexpr std::uint32_t ERROR_SERVICE_SPECIFIC_ERROR_CODE = 1066;
+
+void write_stderr_line(std::string_view line);
+
+// Stop and Shutdown give the signal; Interrogate is answered; anything else is
+// not implemented.
+std::uint32_t service_control_handler(ShutdownSignal& signal, std::uint32_t control);
+
+platform::ServiceStatusReport running_report();
+platform::ServiceStatusReport stopped_report(bool cleanup_succeeded);
+
+Status run_service_dispatcher(platform::Platform& platform);
+void service_main(platform::Platform& platform);
+Status run_console(platform::Platform& platform);
+
+// The service's server task: serves until the signal or a server failure,
+// then sets the stopping flag and completes with the owned cleanup.
+asio::awaitable<Status> service_pipe_server(HelperEngine engine, std::shared_ptr<ShutdownSignal> signal,
+                                            asio::thread_pool& blocking);
+
+}  // namespace vorn

@@ -1,0 +1,178 @@
+#include "helper_service/pipe_server.hpp"
+
+#include <fmt/format.h>
+
+#include <asio/co_spawn.hpp>
+#include <asio/detached.hpp>
+#include <asio/experimental/awaitable_operators.hpp>
+#include <asio/steady_timer.hpp>
+#include <asio/this_coro.hpp>
+#include <asio/use_awaitable.hpp>
+#include <atomic>
+#include <exception>
+#include <variant>
+#include <vector>
+
+#include "helper_engine/store.hpp"
+#include "helper_service/dispatch.hpp"
+#include "helper_service/wire.hpp"
+
+namespace vorn {
+
+using namespace asio::experimental::awaitable_operators;
+
+platform::PipeInstanceParams pipe_instance_params(bool first_instance) {
+  constexpr std::uint32_t PIPE_ACCESS_DUPLEX_ = 0x00000003;
+  constexpr std::uint32_t FILE_FLAG_OVERLAPPED_ = 0x40000000;
+  constexpr std::uint32_t FILE_FLAG_FIRST_PIPE_INSTANCE_ = 0x00080000;
+  constexpr std::uint32_t PIPE_REJECT_REMOTE_CLIENTS_ = 0x00000008;  // byte type, byte read mode, blocking mode are 0
+  constexpr std::uint32_t PIPE_UNLIMITED_INSTANCES_ = 255;
+  platform::PipeInstanceParams p;
+  p.open_mode = PIPE_ACCESS_DUPLEX_ | FILE_FLAG_OVERLAPPED_ | (first_instance ? FILE_FLAG_FIRST_PIPE_INSTANCE_ : 0);
+  p.pipe_mode = PIPE_REJECT_REMOTE_CLIENTS_;
+  p.max_instances = PIPE_UNLIMITED_INSTANCES_;
+  p.out_buffer_bytes = PIPE_BUFFER_BYTES;
+  p.in_buffer_bytes = PIPE_BUFFER_BYTES;
+  p.default_timeout_ms = 0;
+  return p;
+}
+
+bool tokens_equal(std::string_view presented, std::string_view expected) {
+  if (presented.size() != expected.size()) return false;
+  volatile unsigned char difference = 0;
+  for (std::size_t i = 0; i < expected.size(); ++i) {
+    difference = difference | static_cast<unsigned char>(presented[i] ^ expected[i]);
+  }
+  return difference == 0;
+}
+
+std::optional<ConnectionSlots::Permit> ConnectionSlots::try_acquire(const std::shared_ptr<ConnectionSlots>& slots) {
+  std::int64_t free = slots->free_.load();
+  while (free > 0) {
+    if (slots->free_.compare_exchange_weak(free, free - 1)) return Permit(slots);
+  }
+  return std::nullopt;
+}
+
+asio::awaitable<Result<std::string>> read_request_line(platform::PipeInstance& pipe) {
+  std::string request;
+  std::vector<char> chunk(READ_CHUNK_BYTES);
+  for (;;) {
+    auto got = co_await pipe.read_some(chunk);
+    if (!got) co_return fail(got.error());
+    if (*got == 0) co_return fail("end of stream before the request line ended");
+    // Checked before appending so the buffer never holds more than the cap.
+    if (*got > MAX_REQUEST_BYTES || request.size() > MAX_REQUEST_BYTES - *got) {
+      co_return fail("request exceeds the size limit");
+    }
+    const std::string_view bytes(chunk.data(), *got);
+    request.append(bytes);
+    if (bytes.find('\n') != std::string_view::npos) co_return request;
+  }
+}
+
+asio::awaitable<Status> write_reply(platform::PipeInstance& pipe, std::string_view bytes) {
+  while (!bytes.empty()) {
+    auto wrote = co_await pipe.write_some(bytes);
+    if (!wrote) co_return fail(wrote.error());
+    if (*wrote == 0) co_return fail("the pipe accepted no bytes");
+    bytes.remove_prefix(*wrote);
+  }
+  co_return Status{};
+}
+
+namespace {
+
+std::atomic<std::uint64_t> next_task_id{1};
+
+// Runs the request on the blocking pool; a task that breaks off becomes an
+// error reply, and the guard is released on every path.
+asio::awaitable<Response> run_on_blocking_pool(asio::thread_pool& blocking, HelperEngine engine, Request request,
+                                               std::optional<InFlightGuard> guard) {
+  const std::uint64_t task_id = next_task_id.fetch_add(1);
+  // Named, not a temporary inside the co_await expression: GCC 12 destroys
+  // such temporaries twice.
+  auto body = [engine = std::move(engine), request = std::move(request),
+               guard = std::move(guard)]() mutable -> asio::awaitable<Response> {
+    co_return run_request_blocking(std::move(engine), std::move(request), std::move(guard));
+  };
+  try {
+    auto task = asio::co_spawn(blocking, std::move(body), asio::use_awaitable);
+    Response response = co_await std::move(task);
+    co_return response;
+  } catch (const std::exception& e) {
+    co_return ResponseError{fmt::format("helper request failed: task {} broke off: {}", task_id, e.what())};
+  } catch (...) {
+    co_return ResponseError{fmt::format("helper request failed: task {} broke off", task_id)};
+  }
+}
+
+}  // namespace
+
+asio::awaitable<void> handle_pipe_client(std::unique_ptr<platform::PipeInstance> pipe, std::string token,
+                                         HelperEngine engine, ConnectionSlots::Permit permit,
+                                         asio::thread_pool& blocking) {
+  const auto executor = co_await asio::this_coro::executor;
+  asio::steady_timer read_deadline(executor, REQUEST_READ_TIMEOUT);
+  auto read = co_await (read_request_line(*pipe) || read_deadline.async_wait(asio::use_awaitable));
+  auto* bytes = std::get_if<0>(&read);
+  if (bytes == nullptr || !*bytes) {
+    pipe->close();
+    co_return;
+  }
+
+  Response response;
+  auto envelope = deserialize_envelope(**bytes);
+  if (!envelope) {
+    response = ResponseError{"bad request: " + envelope.error().message()};
+  } else if (!tokens_equal(envelope->token, token)) {
+    response = ResponseUnauthorized{};
+  } else {
+    std::optional<InFlightGuard> guard;
+    if (is_counted_request(envelope->request)) guard.emplace(engine);
+    auto task = run_on_blocking_pool(blocking, std::move(engine), std::move(envelope->request), std::move(guard));
+    response = co_await std::move(task);
+  }
+
+  std::string reply;
+  reply.reserve(128);
+  reply = serialize_response(response);
+  reply += '\n';
+  asio::steady_timer write_deadline(executor, REPLY_WRITE_TIMEOUT);
+  (void)co_await (write_reply(*pipe, reply) || write_deadline.async_wait(asio::use_awaitable));
+  pipe->close();
+  (void)permit;
+}
+
+asio::awaitable<Error> run_pipe_server(HelperEngine engine, asio::thread_pool& blocking) {
+  platform::Pipes& pipes = engine.platform().pipes;
+  const std::optional<std::string> token = load_or_create_token(engine.platform());
+  if (!token) co_return Error("helper: cannot create the pipe token");
+  auto slots = std::make_shared<ConnectionSlots>(MAX_PIPE_CLIENTS);
+  auto security = pipes.security_descriptor(PIPE_SDDL);
+  if (!security) co_return security.error();
+  const auto executor = co_await asio::this_coro::executor;
+
+  auto listening = pipes.create_instance(executor, PIPE_NAME, pipe_instance_params(true), **security);
+  if (!listening) co_return listening.error();
+  std::unique_ptr<platform::PipeInstance> current = std::move(*listening);
+  for (;;) {
+    if (auto connected = co_await current->wait_for_client(); !connected) co_return connected.error();
+    // The next client must find an instance at once, before this one is
+    // handed on.
+    auto next = pipes.create_instance(executor, PIPE_NAME, pipe_instance_params(false), **security);
+    if (!next) {
+      current->close();
+      co_return next.error();
+    }
+    std::unique_ptr<platform::PipeInstance> client = std::exchange(current, std::move(*next));
+    if (auto permit = ConnectionSlots::try_acquire(slots)) {
+      asio::co_spawn(executor, handle_pipe_client(std::move(client), *token, engine, std::move(*permit), blocking),
+                     asio::detached);
+    } else {
+      client->close();  // 32 connections are being served: refused, not queued
+    }
+  }
+}
+
+}  // namespace vorn
