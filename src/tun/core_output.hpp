@@ -1,0 +1,27 @@
+// Recognises, in the core's output lines, the two early failures the engine
+// knows how to recover from: an address conflict (the TUN range is taken) and
+// an adapter failure (the adapter could not be created or opened, or the TUN
+// stack could not bind to its address). The core reports both through the
+// operating system's messages, in English or Russian.
+#pragma once
+
+#include <string_view>
+
+namespace vorn {
+
+// Each predicate takes one line as read, without its terminator and tag, and
+// compares a copy lower-cased by the full Unicode mapping.
+bool is_address_conflict_output(std::string_view line);
+
+// Never true for a line that is an address conflict.
+bool is_adapter_conflict_output(std::string_view line);
+
+// A fatal TUN stack start whose bind to any of the TUN host addresses (either
+// range, either family) was refused.
+bool is_tun_address_bind_failure(std::string_view line);
+
+// `lowered` holds "listen tcp4 {host}:0: bind:" or "listen tcp6 [{host}]:0:
+// bind:", with the host part of the range text (the text before its "/").
+bool mentions_tun_bind_failure(std::string_view lowered, std::string_view range_text);
+
+}  // namespace vorn
