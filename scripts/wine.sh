@@ -19,7 +19,7 @@ wine_setup() {
 }
 
 wine_session_start() {
-  wineserver -p </dev/null >/dev/null 2>&1
+  wineserver -p </dev/null >/dev/null 2>&1 || true
   wine cmd /c exit </dev/null >/dev/null 2>&1 || true
   trap wine_session_end EXIT
 }

@@ -22,11 +22,11 @@ void write_stderr_line(std::string_view line) {
 
 std::uint32_t service_control_handler(ShutdownSignal& signal, std::uint32_t control) {
   switch (control) {
-    case SERVICE_CONTROL_STOP:
-    case SERVICE_CONTROL_SHUTDOWN:
+    case CONTROL_STOP:
+    case CONTROL_SHUTDOWN:
       signal.give();
       return 0;
-    case SERVICE_CONTROL_INTERROGATE:
+    case CONTROL_INTERROGATE:
       return 0;
     default:
       return ERROR_CALL_NOT_IMPLEMENTED_CODE;

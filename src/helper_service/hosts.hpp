@@ -18,9 +18,9 @@ namespace vorn {
 
 inline constexpr const char* SERVICE_NAME = "VornHelper";
 
-inline constexpr std::uint32_t SERVICE_CONTROL_STOP = 1;
-inline constexpr std::uint32_t SERVICE_CONTROL_INTERROGATE = 4;
-inline constexpr std::uint32_t SERVICE_CONTROL_SHUTDOWN = 5;
+inline constexpr std::uint32_t CONTROL_STOP = 1;
+inline constexpr std::uint32_t CONTROL_INTERROGATE = 4;
+inline constexpr std::uint32_t CONTROL_SHUTDOWN = 5;
 inline constexpr std::uint32_t ERROR_CALL_NOT_IMPLEMENTED_CODE = 120;
 inline constexpr std::uint32_t ERROR_SERVICE_SPECIFIC_ERROR_CODE = 1066;
 

@@ -1,0 +1,59 @@
+// Starts the built vorn-helper.exe for Wine tests and talks to its pipe as the
+// desktop client would.
+#pragma once
+
+#include <chrono>
+#include <optional>
+#include <string>
+
+#include "platform/win32/windows_support.hpp"
+
+namespace vorn::wintest {
+
+// The folder of the running test program.
+std::wstring own_folder();
+
+// build/windows/vorn-helper.exe, beside the tests folder.
+std::wstring helper_exe();
+
+// A fresh folder under the system's temporary folder.
+std::wstring make_temp_folder(const std::wstring& prefix);
+
+// A console host with its trusted store under `program_data`.
+class ConsoleHelper {
+ public:
+  explicit ConsoleHelper(const std::wstring& program_data);
+  ~ConsoleHelper();
+  bool running() const;
+  std::string token() const;  // read from the store
+  std::wstring store_file(const std::wstring& name) const;
+
+ private:
+  std::wstring program_data_;
+  win32::unique_handle process_;
+};
+
+// One client connection; closed with the object.
+class PipeClient {
+ public:
+  // Waits up to `patience` for an instance to be free.
+  static std::optional<PipeClient> connect(std::chrono::milliseconds patience = std::chrono::seconds(10));
+  bool send(const std::string& bytes);
+  // Reads until the server closes its end; nullopt when the read fails
+  // before any byte.
+  std::string read_all();
+  HANDLE handle() const { return handle_.get(); }
+
+ private:
+  explicit PipeClient(HANDLE h) : handle_(h) {}
+  win32::unique_hfile handle_;
+};
+
+// One request, one reply line.
+std::string round_trip(const std::string& request_line);
+
+std::string ping_line(const std::string& token);
+
+std::string read_text_file(const std::wstring& path);
+
+}  // namespace vorn::wintest
