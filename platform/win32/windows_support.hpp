@@ -77,6 +77,11 @@ struct ServiceHandleTraits {
   static pointer invalid() { return nullptr; }
   static void close(pointer h) { ::CloseServiceHandle(h); }
 };
+struct FindCloseTraits {
+  using pointer = HANDLE;
+  static pointer invalid() { return INVALID_HANDLE_VALUE; }
+  static void close(pointer h) { ::FindClose(h); }
+};
 struct LocalFreeTraits {
   using pointer = HLOCAL;
   static pointer invalid() { return nullptr; }
@@ -88,6 +93,8 @@ using unique_handle = unique_any<HandleNullTraits>;
 // Handles whose failure value is INVALID_HANDLE_VALUE (CreateFile, pipes,
 // Toolhelp snapshots).
 using unique_hfile = unique_any<HandleInvalidTraits>;
+// FindFirstFileW searches.
+using unique_hfind = unique_any<FindCloseTraits>;
 using unique_schandle = unique_any<ServiceHandleTraits>;
 using unique_hlocal = unique_any<LocalFreeTraits>;
 

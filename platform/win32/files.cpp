@@ -1,0 +1,149 @@
+#include <vector>
+
+#include "platform/files.hpp"
+#include "platform/win32/path_root.hpp"
+#include "platform/win32/system.hpp"
+#include "platform/win32/windows_support.hpp"
+
+namespace vorn::platform {
+namespace {
+
+using win32::last_error;
+using win32::wide;
+
+// ReadFile and WriteFile take a DWORD count.
+constexpr DWORD CHUNK_BYTES = 1u << 20;
+
+Status write_all(HANDLE file, std::string_view bytes) {
+  while (!bytes.empty()) {
+    const DWORD want = static_cast<DWORD>(std::min<std::size_t>(bytes.size(), CHUNK_BYTES));
+    DWORD written = 0;
+    if (!::WriteFile(file, bytes.data(), want, &written, nullptr)) return fail(last_error());
+    bytes.remove_prefix(written);
+  }
+  return {};
+}
+
+Status write_with(std::string_view path, DWORD access, DWORD share, DWORD disposition, std::string_view bytes) {
+  win32::unique_hfile file(
+      ::CreateFileW(wide(path).c_str(), access, share, nullptr, disposition, FILE_ATTRIBUTE_NORMAL, nullptr));
+  if (!file) return fail(last_error());
+  return write_all(file.get(), bytes);
+}
+
+bool is_existing_directory(const std::wstring& path) {
+  const DWORD attributes = ::GetFileAttributesW(path.c_str());
+  return attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_DIRECTORY) != 0;
+}
+
+std::size_t trimmed_end(std::wstring_view path, std::size_t end, std::size_t root) {
+  while (end > root && win32::is_separator(path[end - 1])) --end;
+  return end;
+}
+
+// The end of the parent of path[0, end), its trailing separators dropped.
+std::size_t parent_end(std::wstring_view path, std::size_t end, std::size_t root) {
+  while (end > root && !win32::is_separator(path[end - 1])) --end;
+  return trimmed_end(path, end, root);
+}
+
+std::uint64_t join(DWORD high, DWORD low) { return (std::uint64_t{high} << 32) | low; }
+
+class WindowsFileSystem final : public FileSystem {
+ public:
+  Result<std::string> read_file(std::string_view path) override {
+    win32::unique_hfile file(::CreateFileW(wide(path).c_str(), GENERIC_READ,
+                                           FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                                           OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr));
+    if (!file) return fail(last_error());
+    std::string bytes;
+    LARGE_INTEGER size{};
+    if (::GetFileSizeEx(file.get(), &size)) bytes.reserve(static_cast<std::size_t>(size.QuadPart));
+    for (;;) {
+      const std::size_t done = bytes.size();
+      bytes.resize(done + CHUNK_BYTES);
+      DWORD got = 0;
+      if (!::ReadFile(file.get(), bytes.data() + done, CHUNK_BYTES, &got, nullptr)) return fail(last_error());
+      bytes.resize(done + got);
+      if (got == 0) return bytes;
+    }
+  }
+
+  Status write_file(std::string_view path, std::string_view bytes) override {
+    return write_with(path, GENERIC_WRITE, FILE_SHARE_READ, CREATE_ALWAYS, bytes);
+  }
+
+  // Append-only access makes the system place every write at the end, even
+  // with another writer on the file.
+  Status append_file(std::string_view path, std::string_view bytes) override {
+    return write_with(path, FILE_APPEND_DATA, FILE_SHARE_READ | FILE_SHARE_WRITE, OPEN_ALWAYS, bytes);
+  }
+
+  // Bottom up, so that ancestors that exist (the drive, the share, folders the
+  // caller may not write to) are never touched.
+  Status create_directories(std::string_view path) override {
+    std::wstring target = wide(path);
+    if (target.empty()) return fail(win32::os_error(ERROR_PATH_NOT_FOUND));
+    const std::size_t root = win32::path_root_length(target);
+    std::size_t end = trimmed_end(target, target.size(), root);
+    std::vector<std::size_t> missing;
+    DWORD error = ERROR_PATH_NOT_FOUND;
+    for (;;) {
+      if (end <= root) return missing.empty() ? Status{} : fail(win32::os_error(error));
+      const std::wstring prefix = target.substr(0, end);
+      if (::CreateDirectoryW(prefix.c_str(), nullptr)) break;
+      error = ::GetLastError();
+      if (is_existing_directory(prefix)) break;
+      if (error != ERROR_PATH_NOT_FOUND) return fail(win32::os_error(error));
+      missing.push_back(end);
+      end = parent_end(target, end, root);
+    }
+    for (auto it = missing.rbegin(); it != missing.rend(); ++it) {
+      const std::wstring prefix = target.substr(0, *it);
+      if (::CreateDirectoryW(prefix.c_str(), nullptr)) continue;
+      const DWORD code = ::GetLastError();
+      // Another process may have created it meanwhile.
+      if (!is_existing_directory(prefix)) return fail(win32::os_error(code));
+    }
+    return {};
+  }
+
+  Status rename_over(std::string_view from, std::string_view to) override {
+    if (!::MoveFileExW(wide(from).c_str(), wide(to).c_str(), MOVEFILE_REPLACE_EXISTING)) return fail(last_error());
+    return {};
+  }
+
+  Status remove_file(std::string_view path) override {
+    if (!::DeleteFileW(wide(path).c_str())) return fail(last_error());
+    return {};
+  }
+
+  // GetFileAttributesExW describes a link itself; only the reparse tag, which
+  // FindFirstFileW reports, tells a link or junction from other reparse points
+  // (cloud placeholders, deduplicated files).
+  Result<FileMeta> metadata(std::string_view path) override {
+    const std::wstring name = wide(path);
+    WIN32_FILE_ATTRIBUTE_DATA data{};
+    if (!::GetFileAttributesExW(name.c_str(), GetFileExInfoStandard, &data)) return fail(last_error());
+    FileMeta meta;
+    meta.size = join(data.nFileSizeHigh, data.nFileSizeLow);
+    meta.last_write = join(data.ftLastWriteTime.dwHighDateTime, data.ftLastWriteTime.dwLowDateTime);
+    meta.is_directory = (data.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) != 0;
+    if ((data.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0) {
+      WIN32_FIND_DATAW found{};
+      win32::unique_hfind search(::FindFirstFileW(name.c_str(), &found));
+      if (!search) return fail(last_error());
+      meta.is_link = found.dwReserved0 == IO_REPARSE_TAG_SYMLINK || found.dwReserved0 == IO_REPARSE_TAG_MOUNT_POINT;
+    }
+    return meta;
+  }
+};
+
+}  // namespace
+
+FileSystem& win32_file_system() {
+  static WindowsFileSystem files;
+  return files;
+}
+
+}  // namespace vorn::platform

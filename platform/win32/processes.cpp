@@ -1,0 +1,178 @@
+#include <array>
+#include <memory>
+#include <system_error>
+#include <thread>
+
+#include "platform/processes.hpp"
+#include "platform/win32/system.hpp"
+#include "platform/win32/windows_support.hpp"
+#include "support/command_line.hpp"
+
+namespace vorn::platform {
+namespace {
+
+using win32::last_error;
+
+struct PipeEnds {
+  win32::unique_handle read;
+  win32::unique_handle write;  // inheritable: the child's end
+};
+
+Result<PipeEnds> make_output_pipe() {
+  PipeEnds ends;
+  if (!::CreatePipe(ends.read.put(), ends.write.put(), nullptr, 0)) return fail(last_error());
+  if (!::SetHandleInformation(ends.write.get(), HANDLE_FLAG_INHERIT, HANDLE_FLAG_INHERIT)) return fail(last_error());
+  return ends;
+}
+
+Result<win32::unique_hfile> open_null_input() {
+  SECURITY_ATTRIBUTES inheritable{sizeof(SECURITY_ATTRIBUTES), nullptr, TRUE};
+  win32::unique_hfile nul(::CreateFileW(L"NUL", GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, &inheritable,
+                                        OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr));
+  if (!nul) return fail(last_error());
+  return nul;
+}
+
+// A process attribute list that lets the child inherit exactly `handles`, so
+// that children started at the same time by other threads never hold each
+// other's pipe ends (which would keep a reader waiting for the wrong exit).
+class InheritList {
+ public:
+  static Result<std::unique_ptr<InheritList>> create(std::array<HANDLE, 3> handles) {
+    auto list = std::unique_ptr<InheritList>(new InheritList(handles));
+    SIZE_T bytes = 0;
+    ::InitializeProcThreadAttributeList(nullptr, 1, 0, &bytes);
+    list->storage_.resize(bytes);
+    auto* attributes = list->attributes();
+    if (!::InitializeProcThreadAttributeList(attributes, 1, 0, &bytes)) return fail(last_error());
+    list->initialized_ = true;
+    if (!::UpdateProcThreadAttribute(attributes, 0, PROC_THREAD_ATTRIBUTE_HANDLE_LIST, list->handles_.data(),
+                                     sizeof(HANDLE) * list->handles_.size(), nullptr, nullptr)) {
+      return fail(last_error());
+    }
+    return list;
+  }
+
+  InheritList(const InheritList&) = delete;
+  InheritList& operator=(const InheritList&) = delete;
+  ~InheritList() {
+    if (initialized_) ::DeleteProcThreadAttributeList(attributes());
+  }
+
+  LPPROC_THREAD_ATTRIBUTE_LIST attributes() {
+    return reinterpret_cast<LPPROC_THREAD_ATTRIBUTE_LIST>(storage_.data());
+  }
+
+ private:
+  explicit InheritList(std::array<HANDLE, 3> handles) : handles_(handles) {}
+
+  // The list points into `handles_`, so both live as long as the list.
+  std::array<HANDLE, 3> handles_;
+  std::string storage_;
+  bool initialized_ = false;
+};
+
+// Reads to the end of the stream; the end is the writer closing its end.
+Status read_to_end(HANDLE pipe, std::string& out) {
+  std::array<char, 4096> chunk;
+  for (;;) {
+    DWORD got = 0;
+    if (!::ReadFile(pipe, chunk.data(), static_cast<DWORD>(chunk.size()), &got, nullptr)) {
+      const DWORD error = ::GetLastError();
+      if (error == ERROR_BROKEN_PIPE) return {};
+      return fail(win32::os_error(error));
+    }
+    if (got == 0) return {};
+    out.append(chunk.data(), got);
+  }
+}
+
+class WindowsProcesses final : public Processes {
+ public:
+  Result<CapturedRun> run_hidden(const std::string& program, const std::vector<std::string>& args) override {
+    std::vector<std::string> argv{program};
+    argv.insert(argv.end(), args.begin(), args.end());
+    // The application name stays NULL so that the system's search path finds
+    // a program given by name; CreateProcessW may write into the line.
+    std::wstring line = win32::wide(quote_command_line(argv));
+
+    auto input = open_null_input();
+    if (!input) return fail(std::move(input.error()));
+    auto out = make_output_pipe();
+    if (!out) return fail(std::move(out.error()));
+    auto err = make_output_pipe();
+    if (!err) return fail(std::move(err.error()));
+    auto inherit = InheritList::create({input->get(), out->write.get(), err->write.get()});
+    if (!inherit) return fail(std::move(inherit.error()));
+
+    STARTUPINFOEXW startup{};
+    startup.StartupInfo.cb = sizeof(startup);
+    startup.StartupInfo.dwFlags = STARTF_USESTDHANDLES;
+    startup.StartupInfo.hStdInput = input->get();
+    startup.StartupInfo.hStdOutput = out->write.get();
+    startup.StartupInfo.hStdError = err->write.get();
+    startup.lpAttributeList = (*inherit)->attributes();
+
+    PROCESS_INFORMATION info{};
+    if (!::CreateProcessW(nullptr, line.data(), nullptr, nullptr, TRUE, CREATE_NO_WINDOW | EXTENDED_STARTUPINFO_PRESENT,
+                          nullptr, nullptr, &startup.StartupInfo, &info)) {
+      return fail(last_error());
+    }
+    win32::unique_handle process(info.hProcess);
+    win32::unique_handle thread(info.hThread);
+    // Only the child may hold the write ends now, or the reads never end.
+    input->reset();
+    out->write.reset();
+    err->write.reset();
+
+    CapturedRun run;
+    std::string errors;
+    Status error_read;
+    Status output_read;
+    try {
+      std::jthread error_reader([&] { error_read = read_to_end(err->read.get(), errors); });
+      output_read = read_to_end(out->read.get(), run.output);
+    } catch (const std::system_error& e) {
+      // The reader thread could not start; closing our ends lets the child
+      // finish instead of blocking on a full pipe.
+      out->read.reset();
+      err->read.reset();
+      ::WaitForSingleObject(process.get(), INFINITE);
+      return fail(std::string("could not start the output reader: ") + e.what());
+    }
+    ::WaitForSingleObject(process.get(), INFINITE);
+    if (!output_read) return fail(std::move(output_read.error()));
+    if (!error_read) return fail(std::move(error_read.error()));
+    DWORD code = 0;
+    if (!::GetExitCodeProcess(process.get(), &code)) return fail(last_error());
+    run.exit_code = code;
+    run.output += errors;
+    return run;
+  }
+
+  std::uint32_t current_pid() override { return ::GetCurrentProcessId(); }
+
+  Result<std::vector<ProcessEntry>> list_processes() override {
+    win32::unique_hfile snapshot(::CreateToolhelp32Snapshot(TH32CS_SNAPPROCESS, 0));
+    if (!snapshot) return fail(last_error());
+    std::vector<ProcessEntry> entries;
+    PROCESSENTRY32W entry{};
+    entry.dwSize = sizeof(entry);
+    for (BOOL more = ::Process32FirstW(snapshot.get(), &entry); more; more = ::Process32NextW(snapshot.get(), &entry)) {
+      const std::wstring_view name(entry.szExeFile, ::wcsnlen(entry.szExeFile, std::size(entry.szExeFile)));
+      entries.push_back({entry.th32ProcessID, win32::narrow(name)});
+    }
+    const DWORD error = ::GetLastError();
+    if (error != ERROR_NO_MORE_FILES) return fail(win32::os_error(error));
+    return entries;
+  }
+};
+
+}  // namespace
+
+Processes& win32_processes() {
+  static WindowsProcesses processes;
+  return processes;
+}
+
+}  // namespace vorn::platform
