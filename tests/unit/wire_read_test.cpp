@@ -136,6 +136,7 @@ TEST(WireRead, RefusesWithTheWireNamesAndThePosition) {
       {"token missing", "{\"request\":{\"cmd\":\"ping\"}}", "missing field `token`", " at line 1 column 26"},
       {"token missing before request", "{}", "missing field `token`", " at line 1 column 2"},
       {"request missing", "{\"token\":\"t\"}", "missing field `request`", " at line 1 column 13"},
+      {"missing field found before trailing bytes", "{\"token\":\"t\"} x", "missing field `request`", " at line 1 column 13"},
       {"token is a number", "{\"token\":5,\"request\":{\"cmd\":\"ping\"}}", "invalid type: integer `5`, expected a string for `token`", " at line 1 column 10"},
       {"token is null", "{\"token\":null,\"request\":{\"cmd\":\"ping\"}}", "invalid type: null, expected a string for `token`", " at line 1 column 13"},
       {"request is an array", "{\"token\":\"t\",\"request\":[\"ping\"]}", "invalid type: array, expected an object for `request`", " at line 1 column 24"},
