@@ -4,6 +4,7 @@
 
 #include <asio/experimental/awaitable_operators.hpp>
 #include <cstdio>
+#include <optional>
 #include <variant>
 
 #include "helper_service/pipe_server.hpp"
@@ -88,15 +89,17 @@ void service_main(platform::Platform& platform) {
     (void)platform.services.report_status(stopped_report(false));
     return;
   }
-  auto engine = HelperEngine::create(platform);
-  if (!engine) {
-    write_stderr_line(fmt::format("[vorn-helper] service error: {}", engine.error().message()));
+  auto created = HelperEngine::create(platform);
+  if (!created) {
+    write_stderr_line(fmt::format("[vorn-helper] service error: {}", created.error().message()));
     (void)platform.services.report_status(stopped_report(false));
     return;
   }
+  std::optional<HelperEngine> engine = std::move(*created);
   Status result = (*runtime)->block_on(service_pipe_server(*engine, signal, (*runtime)->blocking()));
   const Status reported = platform.services.report_status(stopped_report(result.has_value()));
-  engine = fail("discarded");
+  // The engine goes before the runtime whose pool may still hold clones.
+  engine.reset();
   runtime->reset();
   if (!reported) {
     write_stderr_line(fmt::format("[vorn-helper] service error: {}", reported.error().message()));
