@@ -83,13 +83,17 @@ class WindowsFileSystem final : public FileSystem {
   // caller may not write to) are never touched.
   Status create_directories(std::string_view path) override {
     std::wstring target = wide(path);
-    if (target.empty()) return fail(win32::os_error(ERROR_PATH_NOT_FOUND));
     const std::size_t root = win32::path_root_length(target);
     std::size_t end = trimmed_end(target, target.size(), root);
+    // A bare root (or nothing at all) can only be there already.
+    if (end <= root) {
+      if (is_existing_directory(target)) return {};
+      return fail(win32::os_error(ERROR_PATH_NOT_FOUND));
+    }
     std::vector<std::size_t> missing;
-    DWORD error = ERROR_PATH_NOT_FOUND;
+    DWORD error = ERROR_SUCCESS;
     for (;;) {
-      if (end <= root) return missing.empty() ? Status{} : fail(win32::os_error(error));
+      if (end <= root) return fail(win32::os_error(error));
       const std::wstring prefix = target.substr(0, end);
       if (::CreateDirectoryW(prefix.c_str(), nullptr)) break;
       error = ::GetLastError();

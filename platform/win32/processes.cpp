@@ -1,4 +1,5 @@
 #include <array>
+#include <cstddef>
 #include <memory>
 #include <system_error>
 #include <thread>
@@ -68,7 +69,7 @@ class InheritList {
 
   // The list points into `handles_`, so both live as long as the list.
   std::array<HANDLE, 3> handles_;
-  std::string storage_;
+  std::vector<std::byte> storage_;
   bool initialized_ = false;
 };
 

@@ -117,11 +117,13 @@ TEST_F(Files, CreateDirectoriesMakesEveryMissingAncestorInEachPathForm) {
   }
 }
 
-TEST_F(Files, CreateDirectoriesRefusesAFileInTheWay) {
+TEST_F(Files, CreateDirectoriesRefusesAFileOrAnEmptyPathAndFindsARoot) {
   ASSERT_THAT(files.write_file(path("plain"), "x"), Succeeds());
   EXPECT_EQ(os_code(files.create_directories(path("plain"))), ERROR_ALREADY_EXISTS);
   EXPECT_FALSE(files.create_directories(path("plain\\below")));
   EXPECT_EQ(os_code(files.create_directories("")), ERROR_PATH_NOT_FOUND);
+  // A drive root is never created, only found.
+  EXPECT_THAT(files.create_directories(root_.substr(0, 3)), Succeeds());
 }
 
 TEST_F(Files, WriteTruncatesAppendExtendsAndReadGetsEverything) {
