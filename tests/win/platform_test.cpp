@@ -273,7 +273,13 @@ TEST(Processes, RunHiddenCapturesOutputThenErrorsAndTheExitCode) {
 }
 
 TEST(Processes, RunHiddenFindsIcaclsByName) {
-  const auto run = os().processes.run_hidden("icacls", {"C:\\", "/inheritance:r", "/grant:r", "*S-1-5-18:F"});
+  const auto temp = os().environment.temp_dir();
+  ASSERT_THAT(temp, Succeeds());
+  const std::string file = *temp + "vorn-platform-icacls-" + std::to_string(os().processes.current_pid());
+  ASSERT_THAT(os().files.write_file(file, "x"), Succeeds());
+  const auto run = os().processes.run_hidden("icacls", {file, "/inheritance:r", "/grant:r", "*S-1-5-18:F", "/grant:r",
+                                                        "*S-1-5-32-544:F", "/grant:r", "*S-1-5-4:R"});
+  (void)os().files.remove_file(file);
   ASSERT_THAT(run, Succeeds());
   EXPECT_EQ(run->exit_code, 0u);
 }
