@@ -3,12 +3,14 @@
 // server's close and checking it, for a fixed time.
 //
 // usage: vorn-pipe-bench PIPE_NAME TOKEN_FILE CLIENTS SECONDS
-// prints: clients=N seconds=S round_trips=R failures=F (connect=.. write=.. reply=..) rate=X
+// prints: clients=N seconds=S round_trips=R failures=F (connect=.. write=.. reply=..)
+//         last_connect_error=E rate=X
 #include <atomic>
 #include <chrono>
 #include <cstdint>
 #include <cstdio>
 #include <cwchar>
+#include <optional>
 #include <string>
 #include <string_view>
 #include <thread>
@@ -31,6 +33,7 @@ struct Counts {
   std::uint64_t connect_failures = 0;
   std::uint64_t write_failures = 0;
   std::uint64_t reply_failures = 0;
+  DWORD last_connect_error = 0;
 };
 
 std::string read_token(const wchar_t* path) {
@@ -44,25 +47,31 @@ std::string read_token(const wchar_t* path) {
   return token;
 }
 
-// A busy pipe (every instance taken) is waited for; any other failure to
-// open counts as a failed round trip.
-vorn::win32::unique_hfile open_pipe(const wchar_t* name, Clock::time_point deadline) {
+// A busy pipe (every instance taken) is waited for until the deadline, which
+// ends the run rather than failing a round trip; any other failure to open
+// fails one, and its error code is kept for the report.
+std::optional<vorn::win32::unique_hfile> open_pipe(const wchar_t* name, Clock::time_point deadline, DWORD& error) {
   while (Clock::now() < deadline) {
     HANDLE pipe = ::CreateFileW(name, GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING, 0, nullptr);
     if (pipe != INVALID_HANDLE_VALUE) return vorn::win32::unique_hfile(pipe);
-    if (::GetLastError() != ERROR_PIPE_BUSY) break;
+    error = ::GetLastError();
+    if (error != ERROR_PIPE_BUSY) return vorn::win32::unique_hfile();
     ::WaitNamedPipeW(name, BUSY_WAIT_MS);
   }
-  return vorn::win32::unique_hfile();
+  return std::nullopt;
 }
 
 void run_client(const wchar_t* name, std::string_view line, Clock::time_point deadline, Counts& counts) {
   std::string reply;
   char buffer[8192];
   while (counts.round_trips < MAX_ROUND_TRIPS_PER_CLIENT && Clock::now() < deadline) {
-    vorn::win32::unique_hfile pipe = open_pipe(name, deadline);
+    DWORD error = 0;
+    auto opened = open_pipe(name, deadline, error);
+    if (!opened) break;
+    vorn::win32::unique_hfile pipe = std::move(*opened);
     if (!pipe) {
       ++counts.connect_failures;
+      counts.last_connect_error = error;
       continue;
     }
     DWORD wrote = 0;
@@ -110,16 +119,19 @@ int wmain(int argc, wchar_t** argv) {
 
   Counts total;
   for (const auto& c : counts) {
+    if (c.last_connect_error != 0) total.last_connect_error = c.last_connect_error;
     total.round_trips += c.round_trips;
     total.connect_failures += c.connect_failures;
     total.write_failures += c.write_failures;
     total.reply_failures += c.reply_failures;
   }
   const std::uint64_t failures = total.connect_failures + total.write_failures + total.reply_failures;
-  std::printf("clients=%ld seconds=%.2f round_trips=%llu failures=%llu (connect=%llu write=%llu reply=%llu) rate=%.1f\n",
+  std::printf("clients=%ld seconds=%.2f round_trips=%llu failures=%llu (connect=%llu write=%llu reply=%llu) "
+              "last_connect_error=%lu rate=%.1f\n",
               clients, elapsed, static_cast<unsigned long long>(total.round_trips),
               static_cast<unsigned long long>(failures), static_cast<unsigned long long>(total.connect_failures),
               static_cast<unsigned long long>(total.write_failures),
-              static_cast<unsigned long long>(total.reply_failures), static_cast<double>(total.round_trips) / elapsed);
+              static_cast<unsigned long long>(total.reply_failures), total.last_connect_error,
+              static_cast<double>(total.round_trips) / elapsed);
   return total.round_trips > 0 ? 0 : 1;
 }
