@@ -198,6 +198,7 @@ TEST(SanitizeCoreConfig, SanitizingARenderedConfigurationIsStable) {
     ASSERT_THAT(once, Succeeds()) << config;
     const auto bytes = render_launch_config(*once, "Vorn-1a2b3c", round % 3);
     ASSERT_THAT(bytes, Succeeds()) << config;
+    EXPECT_EQ(*bytes, Json::parse(*bytes).dump(2));  // exactly the library's pretty form
     const auto twice = sanitize_core_config(*bytes, kill_switch);
     ASSERT_THAT(twice, Succeeds()) << *bytes;
     EXPECT_TRUE(json_equal(*once, *twice)) << config << "\n" << once->dump() << "\n" << twice->dump();

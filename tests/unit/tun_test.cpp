@@ -110,7 +110,7 @@ TEST(TunInbound, BuildsTheSystemsInbound) {
 }
 
 const char* kStored = R"({"inbounds":[{"address":["10.86.111.1/30","fd56:6f72:6e00::1/126"],"type":"tun","tag":"tun-in"},
-  {"type":"mixed","tag":"vorn-user-proxy"}],"log":{},"n":[1500,1500.0,-3,1e300,[]],"s":"é\u0001"})";
+  {"type":"mixed","tag":"vorn-user-proxy"}],"log":{},"n":[1500,1500.0,-3,1e300,[]],"s":"é\u0001\n","k\"\n":{"x":[{}]}})";
 
 TEST(LaunchConfig, WritesTheTwoSpacePrettyForm) {
   const auto bytes = render_launch_config(Json::parse(kStored), "Vorn-a1b2c3", 0);
@@ -132,6 +132,11 @@ TEST(LaunchConfig, WritesTheTwoSpacePrettyForm) {
             "      \"type\": \"mixed\"\n"
             "    }\n"
             "  ],\n"
+            "  \"k\\\"\\n\": {\n"
+            "    \"x\": [\n"
+            "      {}\n"
+            "    ]\n"
+            "  },\n"
             "  \"log\": {},\n"
             "  \"n\": [\n"
             "    1500,\n"
@@ -140,7 +145,7 @@ TEST(LaunchConfig, WritesTheTwoSpacePrettyForm) {
             "    1e+300,\n"
             "    []\n"
             "  ],\n"
-            "  \"s\": \"é\\u0001\"\n"
+            "  \"s\": \"é\\u0001\\n\"\n"
             "}");
 }
 
