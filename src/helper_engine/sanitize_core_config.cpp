@@ -91,7 +91,8 @@ Result<Json> sanitize_core_config(std::string_view config_json, bool kill_switch
   Json tun = build_tun_inbound(read_tun_settings(root));
   tun["strict_route"] = kill_switch;
 
-  Json inbounds = Json::array({std::move(tun)});
+  Json inbounds = Json::array();
+  inbounds.push_back(std::move(tun));
   if (const auto client = root.find("inbounds"); client != root.end() && client->is_array()) {
     for (const auto& inbound : *client) {
       auto proxy = normalize_user_proxy_inbound(inbound);
