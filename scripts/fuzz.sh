@@ -7,8 +7,13 @@ root=$(cd "$(dirname "$0")/.." && pwd)
 seconds=${1:-60}
 shift || true
 "$root/scripts/setup.sh"
+# clang 14 cannot compile libstdc++ 12's <expected>; clang 19 can.
+if ! command -v clang++-19 >/dev/null || ! dpkg-query -W libclang-rt-19-dev >/dev/null 2>&1; then
+  if [[ $(id -u) -ne 0 ]]; then SUDO=sudo; else SUDO=; fi
+  DEBIAN_FRONTEND=noninteractive $SUDO apt-get install -y -q --no-install-recommends clang-19 libclang-rt-19-dev
+fi
 tree="$root/build/fuzz"
-cmake -S "$root" -B "$tree" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DCMAKE_CXX_COMPILER=clang++ \
+cmake -S "$root" -B "$tree" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DCMAKE_CXX_COMPILER=clang++-19 \
   -DVORN_FUZZ=ON -DVORN_SANITIZE=OFF \
   -DCMAKE_CXX_FLAGS="-fsanitize=fuzzer-no-link,address,undefined -fno-omit-frame-pointer" >/dev/null
 cmake --build "$tree" -j "$(nproc)"
