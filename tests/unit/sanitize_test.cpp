@@ -46,7 +46,7 @@ TEST(SanitizeCoreConfig, RefusesTextThatIsNotOneValue) {
     EXPECT_THAT(sanitize_core_config(text, false), FailsWith(std::string(kNotJson) + ": ")) << text;
   }
   // The parser library stops at a NUL byte as if the input ended there.
-  for (const std::string text : {std::string("{}\0", 3), std::string("{}\0{", 4), std::string("{\"a\":1}\0 garbage", 15),
+  for (const std::string& text : {std::string("{}\0", 3), std::string("{}\0{", 4), std::string("{\"a\":1}\0 garbage", 15),
                                  std::string("{\"a\0\":1}", 9)}) {
     EXPECT_THAT(sanitize_core_config(text, false), FailsWith(kNotJson)) << text;
   }
