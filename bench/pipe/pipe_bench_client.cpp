@@ -5,7 +5,6 @@
 // usage: vorn-pipe-bench PIPE_NAME TOKEN_FILE CLIENTS SECONDS
 // prints: clients=N seconds=S round_trips=R failures=F (connect=.. write=.. reply=..)
 //         last_connect_error=E rate=X
-#include <atomic>
 #include <chrono>
 #include <cstdint>
 #include <cstdio>
