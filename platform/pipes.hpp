@@ -34,6 +34,9 @@ class PipeInstance {
   // Some of the bytes that have arrived; 0 once the client closed its end.
   virtual asio::awaitable<Result<std::size_t>> read_some(std::span<char> buffer) = 0;
   virtual asio::awaitable<Result<std::size_t>> write_some(std::span<const char> bytes) = 0;
+  // Cancels the I/O now pending on this instance, from any thread; the
+  // operation completes with an error.
+  virtual void cancel_io() = 0;
   // Closes the handle (no disconnect call).
   virtual void close() = 0;
 };

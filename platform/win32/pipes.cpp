@@ -132,6 +132,10 @@ class WindowsPipeInstance final : public PipeInstance {
     co_return written;
   }
 
+  // CancelIoEx touches nothing of Asio's, so it is safe beside an operation
+  // running on another thread.
+  void cancel_io() override { ::CancelIoEx(pipe_.native_handle(), nullptr); }
+
   void close() override {
     asio::error_code ignored;
     pipe_.close(ignored);

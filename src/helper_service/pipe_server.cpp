@@ -4,8 +4,6 @@
 
 #include <asio/co_spawn.hpp>
 #include <asio/detached.hpp>
-#include <asio/experimental/awaitable_operators.hpp>
-#include <asio/steady_timer.hpp>
 #include <asio/this_coro.hpp>
 #include <asio/use_awaitable.hpp>
 #include <atomic>
@@ -18,8 +16,6 @@
 #include "helper_service/wire.hpp"
 
 namespace vorn {
-
-using namespace asio::experimental::awaitable_operators;
 
 platform::PipeInstanceParams pipe_instance_params(bool first_instance) {
   constexpr std::uint32_t PIPE_ACCESS_DUPLEX_ = 0x00000003;
@@ -111,18 +107,16 @@ asio::awaitable<Response> run_on_blocking_pool(asio::thread_pool& blocking, Help
 
 asio::awaitable<void> handle_pipe_client(std::unique_ptr<platform::PipeInstance> pipe, std::string token,
                                          HelperEngine engine, ConnectionSlots::Permit permit,
-                                         asio::thread_pool& blocking) {
-  const auto executor = co_await asio::this_coro::executor;
-  asio::steady_timer read_deadline(executor, REQUEST_READ_TIMEOUT);
-  auto read = co_await (read_request_line(*pipe) || read_deadline.async_wait(asio::use_awaitable));
-  auto* bytes = std::get_if<0>(&read);
-  if (bytes == nullptr || !*bytes) {
+                                         std::shared_ptr<DeadlineBoard> deadlines, asio::thread_pool& blocking) {
+  DeadlineBoard::Ticket deadline = deadlines->add(*pipe, REQUEST_READ_TIMEOUT);
+  auto bytes = co_await read_request_line(*pipe);
+  if (!bytes) {
     pipe->close();
     co_return;
   }
 
   Response response;
-  auto envelope = deserialize_envelope(**bytes);
+  auto envelope = deserialize_envelope(*bytes);
   if (!envelope) {
     response = ResponseError{"bad request: " + envelope.error().message()};
   } else if (!tokens_equal(envelope->token, token)) {
@@ -130,6 +124,8 @@ asio::awaitable<void> handle_pipe_client(std::unique_ptr<platform::PipeInstance>
   } else {
     std::optional<InFlightGuard> guard;
     if (is_counted_request(envelope->request)) guard.emplace(engine);
+    // The engine operation has no time limit.
+    deadline.renew(std::chrono::hours(24 * 365));
     auto task = run_on_blocking_pool(blocking, std::move(engine), std::move(envelope->request), std::move(guard));
     response = co_await std::move(task);
   }
@@ -138,8 +134,8 @@ asio::awaitable<void> handle_pipe_client(std::unique_ptr<platform::PipeInstance>
   reply.reserve(128);
   reply = serialize_response(response);
   reply += '\n';
-  asio::steady_timer write_deadline(executor, REPLY_WRITE_TIMEOUT);
-  (void)co_await (write_reply(*pipe, reply) || write_deadline.async_wait(asio::use_awaitable));
+  deadline.renew(REPLY_WRITE_TIMEOUT);
+  (void)co_await write_reply(*pipe, reply);
   pipe->close();
   (void)permit;
 }
@@ -149,6 +145,7 @@ asio::awaitable<Error> run_pipe_server(HelperEngine engine, asio::thread_pool& b
   const std::optional<std::string> token = load_or_create_token(engine.platform());
   if (!token) co_return Error("helper: cannot create the pipe token");
   auto slots = std::make_shared<ConnectionSlots>(MAX_PIPE_CLIENTS);
+  auto deadlines = DeadlineBoard::create(co_await asio::this_coro::executor);
   auto security = pipes.security_descriptor(PIPE_SDDL);
   if (!security) co_return security.error();
   const auto executor = co_await asio::this_coro::executor;
@@ -167,7 +164,7 @@ asio::awaitable<Error> run_pipe_server(HelperEngine engine, asio::thread_pool& b
     }
     std::unique_ptr<platform::PipeInstance> client = std::exchange(current, std::move(*next));
     if (auto permit = ConnectionSlots::try_acquire(slots)) {
-      asio::co_spawn(executor, handle_pipe_client(std::move(client), *token, engine, std::move(*permit), blocking),
+      asio::co_spawn(executor, handle_pipe_client(std::move(client), *token, engine, std::move(*permit), deadlines, blocking),
                      asio::detached);
     } else {
       client->close();  // 32 connections are being served: refused, not queued

@@ -17,6 +17,7 @@
 #include <asio/thread_pool.hpp>
 
 #include "helper_engine/engine.hpp"
+#include "helper_service/deadlines.hpp"
 #include "platform/pipes.hpp"
 #include "support/error.hpp"
 
@@ -75,7 +76,7 @@ asio::awaitable<Status> write_reply(platform::PipeInstance& pipe, std::string_vi
 // Serves one connection to its end; never fails.
 asio::awaitable<void> handle_pipe_client(std::unique_ptr<platform::PipeInstance> pipe, std::string token,
                                          HelperEngine engine, ConnectionSlots::Permit permit,
-                                         asio::thread_pool& blocking);
+                                         std::shared_ptr<DeadlineBoard> deadlines, asio::thread_pool& blocking);
 
 // Completes only with an error; dropping it closes the listening instance.
 asio::awaitable<Error> run_pipe_server(HelperEngine engine, asio::thread_pool& blocking);

@@ -39,7 +39,9 @@ class ScriptedPipe final : public platform::PipeInstance {
     if (reads.empty()) {
       if (eof_after) co_return std::size_t{0};
       asio::steady_timer forever(co_await asio::this_coro::executor, std::chrono::hours(1));
+      pending_ = &forever;
       auto [ec] = co_await forever.async_wait(asio::experimental::as_tuple(asio::use_awaitable));
+      pending_ = nullptr;
       co_return fail("read cancelled");
     }
     std::string& front = reads.front();
@@ -56,12 +58,21 @@ class ScriptedPipe final : public platform::PipeInstance {
     co_return n;
   }
 
+  void cancel_io() override {
+    ++cancels;
+    if (pending_ != nullptr) pending_->cancel();
+  }
+
   void close() override {
     closed = true;
     if (on_close) on_close(*this);
   }
 
   std::function<void(const ScriptedPipe&)> on_close;
+  int cancels = 0;
+
+ private:
+  asio::steady_timer* pending_ = nullptr;
 };
 
 template <class T>
@@ -160,8 +171,10 @@ class ClientTask : public ::testing::Test {
     closed_ = false;
     written_.clear();
     auto slots = std::make_shared<ConnectionSlots>(1);
+    auto deadlines = DeadlineBoard::create(io.get_executor());
     asio::co_spawn(io,
-                   handle_pipe_client(std::move(pipe), kToken, engine_, std::move(*ConnectionSlots::try_acquire(slots)), pool),
+                   handle_pipe_client(std::move(pipe), kToken, engine_, std::move(*ConnectionSlots::try_acquire(slots)),
+                                      deadlines, pool),
                    asio::detached);
     io.run();
     pool.join();
@@ -205,6 +218,13 @@ TEST_F(ClientTask, BadRequestsAreAnsweredBeforeTheTokenIsLookedAt) {
 TEST_F(ClientTask, IncompleteRequestsGetNoReply) {
   EXPECT_EQ(serve({R"({"token":"x")"}), "");  // closed before a line feed
   EXPECT_TRUE(closed_);
+}
+
+TEST_F(ClientTask, ASilentClientIsClosedAtTheReadDeadline) {
+  const auto start = std::chrono::steady_clock::now();
+  EXPECT_EQ(serve({"{\"token\""}, /*eof_after=*/false), "");
+  EXPECT_TRUE(closed_);
+  EXPECT_GE(std::chrono::steady_clock::now() - start, REQUEST_READ_TIMEOUT);
 }
 
 TEST_F(ClientTask, LogsAreServedFromTheEngine) {

@@ -1,0 +1,60 @@
+// The read and write deadlines of all connections, enforced by one sweep
+// instead of a timer per connection: arming and cancelling a timer for every
+// request costs more than the rest of a ping. The sweep runs only while some
+// connection has a deadline, and cancels the pending I/O of every connection
+// past its due time, again at every tick until the connection lets go.
+#pragma once
+
+#include <chrono>
+#include <list>
+#include <memory>
+#include <mutex>
+
+#include <asio/any_io_executor.hpp>
+#include <asio/awaitable.hpp>
+
+#include "platform/pipes.hpp"
+
+namespace vorn {
+
+inline constexpr std::chrono::milliseconds DEADLINE_SWEEP_PERIOD{100};
+
+class DeadlineBoard : public std::enable_shared_from_this<DeadlineBoard> {
+  struct Entry {
+    std::chrono::steady_clock::time_point due;
+    platform::PipeInstance* pipe;
+  };
+
+ public:
+  // Holds one connection's place on the board; leaving takes it off, so the
+  // sweep never touches a pipe that is gone.
+  class Ticket {
+   public:
+    Ticket(std::shared_ptr<DeadlineBoard> board, std::list<Entry>::iterator entry)
+        : board_(std::move(board)), entry_(entry) {}
+    Ticket(const Ticket&) = delete;
+    Ticket& operator=(const Ticket&) = delete;
+    ~Ticket();
+    // A new due time, counted from now.
+    void renew(std::chrono::steady_clock::duration limit);
+
+   private:
+    std::shared_ptr<DeadlineBoard> board_;
+    std::list<Entry>::iterator entry_;
+  };
+
+  static std::shared_ptr<DeadlineBoard> create(asio::any_io_executor executor);
+
+  Ticket add(platform::PipeInstance& pipe, std::chrono::steady_clock::duration limit);
+
+ private:
+  explicit DeadlineBoard(asio::any_io_executor executor) : executor_(std::move(executor)) {}
+  asio::awaitable<void> sweep();
+
+  asio::any_io_executor executor_;
+  std::mutex lock_;
+  std::list<Entry> entries_;
+  bool sweeping_ = false;
+};
+
+}  // namespace vorn
