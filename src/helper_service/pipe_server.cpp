@@ -4,9 +4,11 @@
 
 #include <asio/co_spawn.hpp>
 #include <asio/detached.hpp>
+#include <asio/experimental/concurrent_channel.hpp>
 #include <asio/this_coro.hpp>
 #include <asio/use_awaitable.hpp>
 #include <atomic>
+#include <mutex>
 #include <exception>
 #include <variant>
 #include <vector>
@@ -140,36 +142,122 @@ asio::awaitable<void> handle_pipe_client(std::unique_ptr<platform::PipeInstance>
   (void)permit;
 }
 
+namespace {
+
+// What the links of the accept chain share. Each link waits for one client,
+// creates the next instance and starts the next link on it before serving
+// its own client, so the next listen is already pending when this client's
+// first read is issued: a client that finds every instance busy is woken only
+// by a listen.
+struct AcceptChain {
+  using FailureChannel = asio::experimental::concurrent_channel<void(asio::error_code, bool)>;
+
+  AcceptChain(platform::Pipes& p, std::string t, std::unique_ptr<platform::PipeSecurity> s, HelperEngine e,
+              asio::thread_pool& b, asio::any_io_executor x)
+      : pipes(p),
+        token(std::move(t)),
+        security(std::move(s)),
+        engine(std::move(e)),
+        blocking(b),
+        executor(x),
+        slots(std::make_shared<ConnectionSlots>(MAX_PIPE_CLIENTS)),
+        deadlines(DeadlineBoard::create(x)),
+        failed(std::make_shared<FailureChannel>(x, 1)) {}
+
+  platform::Pipes& pipes;
+  const std::string token;
+  const std::unique_ptr<platform::PipeSecurity> security;
+  HelperEngine engine;
+  asio::thread_pool& blocking;
+  asio::any_io_executor executor;
+  std::shared_ptr<ConnectionSlots> slots;
+  std::shared_ptr<DeadlineBoard> deadlines;
+  std::shared_ptr<FailureChannel> failed;
+
+  std::mutex lock;
+  platform::PipeInstance* listening = nullptr;  // the instance a link waits on
+  bool stopped = false;
+  std::optional<Error> failure;
+
+  void fail_with(Error error) {
+    std::lock_guard guard(lock);
+    if (stopped || failure) return;
+    stopped = true;
+    failure = std::move(error);
+    failed->try_send(asio::error_code{}, true);
+  }
+
+  // The server was dropped: the pending listen is cancelled and its link
+  // closes the instance.
+  void stop() {
+    std::lock_guard guard(lock);
+    stopped = true;
+    if (listening != nullptr) listening->cancel_io();
+  }
+};
+
+asio::awaitable<void> accept_link(std::shared_ptr<AcceptChain> chain, std::unique_ptr<platform::PipeInstance> instance) {
+  {
+    std::lock_guard guard(chain->lock);
+    if (chain->stopped) {
+      instance->close();
+      co_return;
+    }
+    chain->listening = instance.get();
+  }
+  Status connected = co_await instance->wait_for_client();
+  {
+    std::lock_guard guard(chain->lock);
+    chain->listening = nullptr;
+    if (chain->stopped) {
+      instance->close();
+      co_return;
+    }
+  }
+  if (!connected) {
+    instance->close();
+    chain->fail_with(connected.error());
+    co_return;
+  }
+  auto next = chain->pipes.create_instance(chain->executor, PIPE_NAME, pipe_instance_params(false), *chain->security);
+  if (!next) {
+    instance->close();
+    chain->fail_with(next.error());
+    co_return;
+  }
+  asio::co_spawn(chain->executor, accept_link(chain, std::move(*next)), asio::detached);
+  if (auto permit = ConnectionSlots::try_acquire(chain->slots)) {
+    auto serve = handle_pipe_client(std::move(instance), chain->token, chain->engine, std::move(*permit), chain->deadlines,
+                                    chain->blocking);
+    co_await std::move(serve);
+  } else {
+    instance->close();  // 32 connections are being served: refused, not queued
+  }
+}
+
+}  // namespace
+
 asio::awaitable<Error> run_pipe_server(HelperEngine engine, asio::thread_pool& blocking) {
   platform::Pipes& pipes = engine.platform().pipes;
   const std::optional<std::string> token = load_or_create_token(engine.platform());
   if (!token) co_return Error("helper: cannot create the pipe token");
-  auto slots = std::make_shared<ConnectionSlots>(MAX_PIPE_CLIENTS);
-  auto deadlines = DeadlineBoard::create(co_await asio::this_coro::executor);
   auto security = pipes.security_descriptor(PIPE_SDDL);
   if (!security) co_return security.error();
   const auto executor = co_await asio::this_coro::executor;
 
-  auto listening = pipes.create_instance(executor, PIPE_NAME, pipe_instance_params(true), **security);
-  if (!listening) co_return listening.error();
-  std::unique_ptr<platform::PipeInstance> current = std::move(*listening);
-  for (;;) {
-    if (auto connected = co_await current->wait_for_client(); !connected) co_return connected.error();
-    // The next client must find an instance at once, before this one is
-    // handed on.
-    auto next = pipes.create_instance(executor, PIPE_NAME, pipe_instance_params(false), **security);
-    if (!next) {
-      current->close();
-      co_return next.error();
-    }
-    std::unique_ptr<platform::PipeInstance> client = std::exchange(current, std::move(*next));
-    if (auto permit = ConnectionSlots::try_acquire(slots)) {
-      asio::co_spawn(executor, handle_pipe_client(std::move(client), *token, engine, std::move(*permit), deadlines, blocking),
-                     asio::detached);
-    } else {
-      client->close();  // 32 connections are being served: refused, not queued
-    }
-  }
+  auto first = pipes.create_instance(executor, PIPE_NAME, pipe_instance_params(true), **security);
+  if (!first) co_return first.error();
+  auto chain = std::make_shared<AcceptChain>(pipes, *token, std::move(*security), std::move(engine), blocking, executor);
+  struct StopOnDrop {
+    std::shared_ptr<AcceptChain> chain;
+    ~StopOnDrop() { chain->stop(); }
+  } stop_on_drop{chain};
+  asio::co_spawn(executor, accept_link(chain, std::move(*first)), asio::detached);
+
+  auto failed = chain->failed;
+  co_await failed->async_receive(asio::use_awaitable);
+  std::lock_guard guard(chain->lock);
+  co_return std::move(*chain->failure);
 }
 
 }  // namespace vorn
