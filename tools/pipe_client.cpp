@@ -3,6 +3,7 @@
 //
 // usage: vorn-pipe-client TOKEN_FILE ping|status|disconnect
 //        vorn-pipe-client TOKEN_FILE logs SINCE
+#include <cctype>
 #include <cstdio>
 #include <string>
 

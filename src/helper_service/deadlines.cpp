@@ -32,6 +32,11 @@ void DeadlineBoard::Ticket::renew(std::chrono::steady_clock::duration limit) {
   entry_->due = std::chrono::steady_clock::now() + limit;
 }
 
+void DeadlineBoard::Ticket::suspend() {
+  std::lock_guard guard(board_->lock_);
+  entry_->due = std::chrono::steady_clock::time_point::max();
+}
+
 asio::awaitable<void> DeadlineBoard::sweep() {
   asio::steady_timer tick(executor_);
   for (;;) {

@@ -37,6 +37,8 @@ class DeadlineBoard : public std::enable_shared_from_this<DeadlineBoard> {
     ~Ticket();
     // A new due time, counted from now.
     void renew(std::chrono::steady_clock::duration limit);
+    // No due time until the next renew.
+    void suspend();
 
    private:
     std::shared_ptr<DeadlineBoard> board_;

@@ -8,8 +8,8 @@
 #include <asio/this_coro.hpp>
 #include <asio/use_awaitable.hpp>
 #include <atomic>
-#include <mutex>
 #include <exception>
+#include <mutex>
 #include <variant>
 #include <vector>
 
@@ -127,14 +127,12 @@ asio::awaitable<void> handle_pipe_client(std::unique_ptr<platform::PipeInstance>
     std::optional<InFlightGuard> guard;
     if (is_counted_request(envelope->request)) guard.emplace(engine);
     // The engine operation has no time limit.
-    deadline.renew(std::chrono::hours(24 * 365));
+    deadline.suspend();
     auto task = run_on_blocking_pool(blocking, std::move(engine), std::move(envelope->request), std::move(guard));
     response = co_await std::move(task);
   }
 
-  std::string reply;
-  reply.reserve(128);
-  reply = serialize_response(response);
+  std::string reply = serialize_response(response);
   reply += '\n';
   deadline.renew(REPLY_WRITE_TIMEOUT);
   (void)co_await write_reply(*pipe, reply);

@@ -1,5 +1,6 @@
 #include "helper_service/runtime.hpp"
 
+#include <algorithm>
 #include <system_error>
 
 namespace vorn {
