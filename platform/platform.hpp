@@ -2,8 +2,11 @@
 // The real layer lives in platform/win32; unit tests pass fakes.
 #pragma once
 
+#include "platform/console.hpp"
+#include "platform/devices.hpp"
 #include "platform/environment.hpp"
 #include "platform/files.hpp"
+#include "platform/ip_helper.hpp"
 #include "platform/pipes.hpp"
 #include "platform/processes.hpp"
 #include "platform/random.hpp"
@@ -18,6 +21,9 @@ struct Platform {
   Processes& processes;
   ServiceManager& services;
   Pipes& pipes;
+  ConsoleControl& console;
+  Devices& devices;
+  IpHelper& ip_helper;
 };
 
 }  // namespace vorn::platform

@@ -29,6 +29,40 @@ struct ProcessIdentity {
   std::string image_path;
 };
 
+// Access rights for open_process, as the system defines them.
+inline constexpr std::uint32_t PROCESS_ACCESS_TERMINATE = 0x0001;
+inline constexpr std::uint32_t PROCESS_ACCESS_QUERY_LIMITED = 0x1000;
+inline constexpr std::uint32_t PROCESS_ACCESS_SYNCHRONIZE = 0x00100000;
+
+// The exit code a process reports while it runs.
+inline constexpr std::uint32_t PROCESS_STILL_ACTIVE = 259;
+
+// Opening a process id that no process has fails with this code, and only
+// then is the absence proven.
+inline constexpr std::uint32_t ERROR_CODE_INVALID_PARAMETER = 87;
+
+// GetProcessTimes: FILETIME values as one number each; `exited` is 0 while
+// the process runs.
+struct ProcessTimes {
+  std::uint64_t created = 0;
+  std::uint64_t exited = 0;
+};
+
+enum class WaitOutcome { Signaled, TimedOut, Failed };
+
+// An open process handle; closed when the object goes.
+class ProcessHandle {
+ public:
+  virtual ~ProcessHandle() = default;
+  virtual Result<ProcessTimes> times() = 0;
+  // QueryFullProcessImageNameW, Win32 path form, into 32,768 units; invalid
+  // UTF-16 becomes U+FFFD.
+  virtual Result<std::string> image_path() = 0;
+  virtual Result<std::uint32_t> exit_code() = 0;
+  virtual Status terminate(std::uint32_t exit_code) = 0;
+  virtual WaitOutcome wait(std::uint32_t timeout_ms) = 0;
+};
+
 // A launched child whose handles the engine owns until its exit is confirmed.
 class ChildProcess {
  public:
@@ -43,6 +77,9 @@ class Processes {
   // input from the null device, output captured; waits for its end.
   virtual Result<CapturedRun> run_hidden(const std::string& program, const std::vector<std::string>& args) = 0;
   virtual std::uint32_t current_pid() = 0;
+  // OpenProcess, not inheritable; a failure keeps the system's code (87 when
+  // no process has the id).
+  virtual Result<std::unique_ptr<ProcessHandle>> open_process(std::uint32_t pid, std::uint32_t access) = 0;
   virtual Result<std::vector<ProcessEntry>> list_processes() = 0;
 };
 

@@ -88,6 +88,54 @@ Status read_to_end(HANDLE pipe, std::string& out) {
   }
 }
 
+std::uint64_t filetime_value(const FILETIME& t) {
+  return (static_cast<std::uint64_t>(t.dwHighDateTime) << 32) | t.dwLowDateTime;
+}
+
+class WindowsProcessHandle final : public ProcessHandle {
+ public:
+  explicit WindowsProcessHandle(win32::unique_handle handle) : handle_(std::move(handle)) {}
+
+  Result<ProcessTimes> times() override {
+    FILETIME created{}, exited{}, kernel{}, user{};
+    if (!::GetProcessTimes(handle_.get(), &created, &exited, &kernel, &user)) return fail(last_error());
+    return ProcessTimes{filetime_value(created), filetime_value(exited)};
+  }
+
+  Result<std::string> image_path() override {
+    std::wstring buffer(32768, L'\0');
+    DWORD size = static_cast<DWORD>(buffer.size());
+    if (!::QueryFullProcessImageNameW(handle_.get(), 0, buffer.data(), &size)) return fail(last_error());
+    buffer.resize(size);
+    return win32::narrow(buffer);
+  }
+
+  Result<std::uint32_t> exit_code() override {
+    DWORD code = 0;
+    if (!::GetExitCodeProcess(handle_.get(), &code)) return fail(last_error());
+    return static_cast<std::uint32_t>(code);
+  }
+
+  Status terminate(std::uint32_t exit_code) override {
+    if (!::TerminateProcess(handle_.get(), exit_code)) return fail(last_error());
+    return {};
+  }
+
+  WaitOutcome wait(std::uint32_t timeout_ms) override {
+    switch (::WaitForSingleObject(handle_.get(), timeout_ms)) {
+      case WAIT_OBJECT_0:
+        return WaitOutcome::Signaled;
+      case WAIT_TIMEOUT:
+        return WaitOutcome::TimedOut;
+      default:
+        return WaitOutcome::Failed;
+    }
+  }
+
+ private:
+  win32::unique_handle handle_;
+};
+
 class WindowsProcesses final : public Processes {
  public:
   Result<CapturedRun> run_hidden(const std::string& program, const std::vector<std::string>& args) override {
@@ -152,6 +200,12 @@ class WindowsProcesses final : public Processes {
   }
 
   std::uint32_t current_pid() override { return ::GetCurrentProcessId(); }
+
+  Result<std::unique_ptr<ProcessHandle>> open_process(std::uint32_t pid, std::uint32_t access) override {
+    win32::unique_handle handle(::OpenProcess(access, FALSE, pid));
+    if (!handle) return fail(last_error());
+    return std::make_unique<WindowsProcessHandle>(std::move(handle));
+  }
 
   Result<std::vector<ProcessEntry>> list_processes() override {
     win32::unique_hfile snapshot(::CreateToolhelp32Snapshot(TH32CS_SNAPPROCESS, 0));

@@ -12,6 +12,9 @@ Platform& win32_platform() {
       .processes = win32_processes(),
       .services = win32_service_manager(),
       .pipes = win32_pipes(),
+      .console = win32_console(),
+      .devices = win32_devices(),
+      .ip_helper = win32_ip_helper(),
   };
   return platform;
 }

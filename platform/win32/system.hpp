@@ -13,5 +13,8 @@ Environment& win32_environment();
 Processes& win32_processes();
 ServiceManager& win32_service_manager();
 Pipes& win32_pipes();
+ConsoleControl& win32_console();
+Devices& win32_devices();
+IpHelper& win32_ip_helper();
 
 }  // namespace vorn::platform

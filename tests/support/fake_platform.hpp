@@ -3,12 +3,15 @@
 
 #include <cstring>
 #include <map>
+#include <memory>
+#include <optional>
 #include <mutex>
 #include <set>
 #include <string>
 #include <vector>
 
 #include "platform/platform.hpp"
+#include "support/fake_network.hpp"
 
 namespace vorn::testing {
 
@@ -87,6 +90,22 @@ class FakeRandom final : public platform::Random {
   }
 };
 
+// A scriptable process table: each entry says what opening, reading and
+// terminating that process id does.
+struct FakeProcess {
+  std::uint64_t created = 1000;
+  std::uint64_t exited = 0;  // exit time; not 0 once the process has exited
+  std::string image_path;
+  std::uint32_t exit_code = platform::PROCESS_STILL_ACTIVE;
+  std::optional<std::uint32_t> open_error;  // OpenProcess fails with this code
+  bool times_fail = false;
+  std::optional<std::uint32_t> image_error;  // QueryFullProcessImageNameW fails
+  bool exit_code_fails = false;
+  bool terminate_refused = false;
+  bool exits_on_terminate = true;  // the wait after a termination sees the exit
+  bool wait_fails = false;
+};
+
 class FakeProcesses final : public platform::Processes {
  public:
   struct Call {
@@ -96,6 +115,13 @@ class FakeProcesses final : public platform::Processes {
   std::mutex lock;
   std::vector<Call> calls;
   bool start_fails = false;
+  std::map<std::uint32_t, FakeProcess> table;
+  std::vector<platform::ProcessEntry> entries;  // what list_processes gives
+  std::vector<std::uint32_t> terminated;        // pids, in order
+  std::vector<std::uint32_t> wait_timeouts;     // every wait's time-out, in order
+  std::vector<std::pair<std::uint32_t, std::uint32_t>> opened;  // pid, access
+  int open_handles = 0;
+  std::uint32_t own_pid = 4242;
 
   Result<platform::CapturedRun> run_hidden(const std::string& program, const std::vector<std::string>& args) override {
     std::lock_guard guard(lock);
@@ -103,8 +129,60 @@ class FakeProcesses final : public platform::Processes {
     if (start_fails) return fail(Error::os(2, "The system cannot find the file specified."));
     return platform::CapturedRun{0, "processed file"};
   }
-  std::uint32_t current_pid() override { return 4242; }
-  Result<std::vector<platform::ProcessEntry>> list_processes() override { return std::vector<platform::ProcessEntry>{}; }
+  std::uint32_t current_pid() override { return own_pid; }
+  Result<std::vector<platform::ProcessEntry>> list_processes() override { return entries; }
+
+  Result<std::unique_ptr<platform::ProcessHandle>> open_process(std::uint32_t pid, std::uint32_t access) override {
+    std::lock_guard guard(lock);
+    opened.emplace_back(pid, access);
+    auto it = table.find(pid);
+    if (it == table.end()) return fail(Error::os(87, "The parameter is incorrect."));
+    if (it->second.open_error) return fail(Error::os(*it->second.open_error, "refused"));
+    return std::unique_ptr<platform::ProcessHandle>(new Handle(*this, pid));
+  }
+
+ private:
+  class Handle final : public platform::ProcessHandle {
+   public:
+    Handle(FakeProcesses& owner, std::uint32_t pid) : owner_(owner), pid_(pid) { ++owner_.open_handles; }
+    ~Handle() override { --owner_.open_handles; }
+    Result<platform::ProcessTimes> times() override {
+      auto& p = owner_.table.at(pid_);
+      if (p.times_fail) return fail(Error::os(5, "Access is denied."));
+      return platform::ProcessTimes{p.created, p.exited};
+    }
+    Result<std::string> image_path() override {
+      auto& p = owner_.table.at(pid_);
+      if (p.image_error) return fail(Error::os(*p.image_error, "image unavailable"));
+      return p.image_path;
+    }
+    Result<std::uint32_t> exit_code() override {
+      auto& p = owner_.table.at(pid_);
+      if (p.exit_code_fails) return fail(Error::os(5, "Access is denied."));
+      return p.exit_code;
+    }
+    Status terminate(std::uint32_t code) override {
+      auto& p = owner_.table.at(pid_);
+      if (p.terminate_refused) return fail(Error::os(5, "Access is denied."));
+      owner_.terminated.push_back(pid_);
+      if (p.exits_on_terminate) {
+        p.exit_code = code;
+        p.exited = p.created + 1;
+      }
+      return {};
+    }
+    platform::WaitOutcome wait(std::uint32_t timeout_ms) override {
+      owner_.wait_timeouts.push_back(timeout_ms);
+      auto& p = owner_.table.at(pid_);
+      if (p.wait_fails) return platform::WaitOutcome::Failed;
+      return p.exit_code == platform::PROCESS_STILL_ACTIVE ? platform::WaitOutcome::TimedOut
+                                                           : platform::WaitOutcome::Signaled;
+    }
+
+   private:
+    FakeProcesses& owner_;
+    std::uint32_t pid_;
+  };
 };
 
 class FakeServiceManager final : public platform::ServiceManager {
@@ -138,6 +216,16 @@ class FakePipes final : public platform::Pipes {
   }
 };
 
+class FakeConsole final : public platform::ConsoleControl {
+ public:
+  std::vector<std::uint32_t> breaks;  // pids, in order
+  bool delivers = true;
+  bool send_ctrl_break(std::uint32_t pid) override {
+    breaks.push_back(pid);
+    return delivers;
+  }
+};
+
 struct FakePlatform {
   FakeFileSystem files;
   FakeEnvironment environment;
@@ -145,7 +233,10 @@ struct FakePlatform {
   FakeProcesses processes;
   FakeServiceManager services;
   FakePipes pipes;
-  platform::Platform platform{files, environment, random, processes, services, pipes};
+  FakeConsole console;
+  FakeDevices devices;
+  FakeIpHelper ip_helper;
+  platform::Platform platform{files, environment, random, processes, services, pipes, console, devices, ip_helper};
 };
 
 }  // namespace vorn::testing
