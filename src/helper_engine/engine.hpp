@@ -15,6 +15,7 @@
 
 #include "helper_engine/log_ring.hpp"
 #include "helper_engine/records.hpp"
+#include "helper_engine/recovery.hpp"
 #include "platform/platform.hpp"
 #include "route_ownership/records.hpp"
 #include "support/error.hpp"
@@ -39,13 +40,6 @@ struct ActiveRun {
   bool kill_switch = false;
   bool adapter_retried = false;
   bool address_retried = false;
-};
-
-// The receipt of a retry under construction; its elapsed time is computed
-// whenever a snapshot is taken.
-struct RecoveryJournal {
-  RecoveryReceipt receipt;
-  std::chrono::steady_clock::time_point started;
 };
 
 // All mutable run state; read and written only under the state lock.
