@@ -11,7 +11,6 @@
 
 namespace vorn {
 
-inline constexpr const char* DEFAULT_ADAPTER_NAME = "Vorn";
 inline constexpr const char* ADAPTER_NAME_FILE = "tun-name";
 inline constexpr const char* ADDRESS_RANGE_FILE = "tun-range";
 
