@@ -14,10 +14,8 @@
 
 namespace vorn::platform {
 
-// SetupAPI device registry properties.
-inline constexpr std::uint32_t SPDRP_HARDWAREID = 1;
-inline constexpr std::uint32_t SPDRP_DRIVER = 9;
-inline constexpr std::uint32_t SPDRP_FRIENDLYNAME = 12;
+// SetupAPI device registry properties, by their SPDRP_ codes.
+enum class DeviceProperty : std::uint32_t { HardwareId = 1, Driver = 9, FriendlyName = 12 };
 
 // The Win32 code of a failed call (GetLastError, or a registry return code).
 using Win32Code = std::uint32_t;
@@ -37,7 +35,7 @@ class NetDeviceSet {
   // One registry property of the current device read into 2048 bytes: the
   // units before the first NUL (for a multi-string, its first string); the
   // last error when the call fails.
-  virtual std::expected<std::u16string, Win32Code> registry_property(std::uint32_t property) = 0;
+  virtual std::expected<std::u16string, Win32Code> registry_property(DeviceProperty property) = 0;
   // DIF_REMOVE with global scope on the current device: the class-install
   // parameters, then the class installer. The error keeps the last error.
   virtual Status remove_current() = 0;

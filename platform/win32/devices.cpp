@@ -32,9 +32,9 @@ class WindowsDeviceSet final : public NetDeviceSet {
     return units_before_nul(buffer, 512);
   }
 
-  std::expected<std::u16string, Win32Code> registry_property(std::uint32_t property) override {
+  std::expected<std::u16string, Win32Code> registry_property(DeviceProperty property) override {
     alignas(wchar_t) BYTE buffer[2048]{};
-    if (!::SetupDiGetDeviceRegistryPropertyW(set_.get(), &device_, property, nullptr, buffer, sizeof buffer, nullptr))
+    if (!::SetupDiGetDeviceRegistryPropertyW(set_.get(), &device_, static_cast<DWORD>(property), nullptr, buffer, sizeof buffer, nullptr))
       return std::unexpected(::GetLastError());
     return units_before_nul(reinterpret_cast<const wchar_t*>(buffer), sizeof buffer / sizeof(wchar_t));
   }

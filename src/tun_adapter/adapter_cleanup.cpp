@@ -44,7 +44,7 @@ std::optional<std::string> guid_from_instance_id(const std::string& instance_id)
 Result<std::vector<std::string>> ownership_names(platform::Devices& devices, platform::NetDeviceSet& set,
                                                  const std::string& instance_id) {
   std::vector<std::string> names;
-  auto driver = device_registry_string(set, platform::SPDRP_DRIVER);
+  auto driver = device_registry_string(set, platform::DeviceProperty::Driver);
   if (!driver) return fail(driver.error());
   std::optional<std::string> instance_guid;
   if (*driver) {
@@ -60,7 +60,7 @@ Result<std::vector<std::string>> ownership_names(platform::Devices& devices, pla
     if (!connection) return fail(connection.error());
     if (*connection) names.push_back(std::move(**connection));
   }
-  auto friendly = device_registry_string(set, platform::SPDRP_FRIENDLYNAME);
+  auto friendly = device_registry_string(set, platform::DeviceProperty::FriendlyName);
   if (!friendly) return fail(friendly.error());
   if (*friendly) names.push_back(std::move(**friendly));
   if (names.empty()) return refuse("adapter cleanup: Wintun ownership names unavailable");
@@ -93,7 +93,7 @@ std::string format_compact_duration(std::chrono::nanoseconds duration) {
   return out;
 }
 
-Result<std::optional<std::string>> device_registry_string(platform::NetDeviceSet& set, std::uint32_t property) {
+Result<std::optional<std::string>> device_registry_string(platform::NetDeviceSet& set, platform::DeviceProperty property) {
   auto units = set.registry_property(property);
   if (!units) {
     if (units.error() == ERROR_FILE_NOT_FOUND || units.error() == ERROR_INVALID_DATA) return std::optional<std::string>{};
@@ -135,7 +135,7 @@ AdapterCleanupResult remove_stale_own_adapters(platform::Devices& devices) {
 
     // Read for every device, so that a device we cannot identify stops the
     // walk even when it would not have been ours.
-    auto hardware_id = device_registry_string(*set, platform::SPDRP_HARDWAREID);
+    auto hardware_id = device_registry_string(*set, platform::DeviceProperty::HardwareId);
     if (!hardware_id) return fail(hardware_id.error());
     if (!is_wintun(instance_id, hardware_id->value_or(""))) continue;
 

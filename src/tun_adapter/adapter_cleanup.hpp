@@ -43,7 +43,7 @@ AdapterCleanupResult remove_stale_own_adapters(platform::Devices& devices);
 
 // The first string of one registry property of the set's current device;
 // nullopt when absent or empty.
-Result<std::optional<std::string>> device_registry_string(platform::NetDeviceSet& set, std::uint32_t property);
+Result<std::optional<std::string>> device_registry_string(platform::NetDeviceSet& set, platform::DeviceProperty property);
 
 // One REG_SZ value under HKEY_LOCAL_MACHINE; nullopt when the key or the
 // value is absent, or the text is empty.

@@ -22,7 +22,7 @@ namespace vorn::testing {
 // absent (code 13, as SetupAPI reports a property the device does not have).
 struct FakeNetDevice {
   std::optional<std::u16string> instance_id;  // nullopt: the query fails
-  std::map<std::uint32_t, std::expected<std::u16string, platform::Win32Code>> properties;
+  std::map<platform::DeviceProperty, std::expected<std::u16string, platform::Win32Code>> properties;
   bool removal_fails = false;
 };
 
@@ -31,9 +31,9 @@ inline FakeNetDevice fake_device(std::string_view instance_id, std::optional<std
                                  std::optional<std::string_view> friendly_name = {}) {
   FakeNetDevice device;
   device.instance_id = text::to_utf16(instance_id);
-  if (hardware_id) device.properties[platform::SPDRP_HARDWAREID] = text::to_utf16(*hardware_id);
-  if (driver) device.properties[platform::SPDRP_DRIVER] = text::to_utf16(*driver);
-  if (friendly_name) device.properties[platform::SPDRP_FRIENDLYNAME] = text::to_utf16(*friendly_name);
+  if (hardware_id) device.properties[platform::DeviceProperty::HardwareId] = text::to_utf16(*hardware_id);
+  if (driver) device.properties[platform::DeviceProperty::Driver] = text::to_utf16(*driver);
+  if (friendly_name) device.properties[platform::DeviceProperty::FriendlyName] = text::to_utf16(*friendly_name);
   return device;
 }
 
@@ -68,7 +68,7 @@ class FakeDevices final : public platform::Devices {
       return {};
     }
     std::optional<std::u16string> instance_id() override { return current_->instance_id; }
-    std::expected<std::u16string, platform::Win32Code> registry_property(std::uint32_t property) override {
+    std::expected<std::u16string, platform::Win32Code> registry_property(platform::DeviceProperty property) override {
       const auto found = current_->properties.find(property);
       if (found == current_->properties.end()) return std::unexpected(13u);
       return found->second;

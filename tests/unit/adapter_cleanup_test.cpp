@@ -180,19 +180,19 @@ TEST(AdapterCleanupWalk, EveryDoubtEndsTheWalkWithItsText) {
       {"hardware id of a foreign device fails",
        [](FakeDevices& d) {
          d.devices.push_back(fake_device("PCI\\VEN_1"));
-         d.devices.back().properties[platform::SPDRP_HARDWAREID] = std::unexpected(122u);
+         d.devices.back().properties[platform::DeviceProperty::HardwareId] = std::unexpected(122u);
        },
        "adapter cleanup: device property identity query failed (122)"},
       {"driver key fails",
        [&](FakeDevices& d) {
          d.devices.push_back(fake_device(wintun_id, "Wintun"));
-         d.devices.back().properties[platform::SPDRP_DRIVER] = std::unexpected(1u);
+         d.devices.back().properties[platform::DeviceProperty::Driver] = std::unexpected(1u);
        },
        "adapter cleanup: device property identity query failed (1)"},
       {"friendly name fails",
        [&](FakeDevices& d) {
          d.devices.push_back(fake_device(wintun_id, "Wintun"));
-         d.devices.back().properties[platform::SPDRP_FRIENDLYNAME] = std::unexpected(122u);
+         d.devices.back().properties[platform::DeviceProperty::FriendlyName] = std::unexpected(122u);
        },
        "adapter cleanup: device property identity query failed (122)"},
       {"instance GUID unreadable",
@@ -233,7 +233,7 @@ TEST(AdapterCleanupWalk, EveryDoubtEndsTheWalkWithItsText) {
 TEST(AdapterCleanupWalk, AbsentPropertiesAndValuesAreNotErrors) {
   FakeDevices devices;
   devices.devices.push_back(fake_device("PCI\\VEN_1"));
-  devices.devices.back().properties[platform::SPDRP_HARDWAREID] = std::unexpected(2u);
+  devices.devices.back().properties[platform::DeviceProperty::HardwareId] = std::unexpected(2u);
   devices.devices.push_back(fake_device("ROOT\\NET\\0003", "Wintun", "{c}\\0003", "Vorn"));
   devices.registry[class_key("{c}\\0003")] = std::unexpected(3u);  // key gone
   auto result = remove_stale_own_adapters(devices);
@@ -244,14 +244,14 @@ TEST(AdapterCleanupWalk, AbsentPropertiesAndValuesAreNotErrors) {
 TEST(AdapterCleanupWalk, TextsAreConvertedLossilyAndEmptyTextIsAbsent) {
   FakeDevices devices;
   devices.devices.push_back(fake_device("ROOT\\NET\\0001"));
-  devices.devices.back().properties[platform::SPDRP_FRIENDLYNAME] = std::u16string(u"Vorn") + char16_t(0xD800);
-  devices.devices.back().properties[platform::SPDRP_DRIVER] = std::u16string();
+  devices.devices.back().properties[platform::DeviceProperty::FriendlyName] = std::u16string(u"Vorn") + char16_t(0xD800);
+  devices.devices.back().properties[platform::DeviceProperty::Driver] = std::u16string();
   devices.registry["k|v"] = std::u16string();
   auto set = devices.open_network_class();
   ASSERT_TRUE(set.has_value());
   ASSERT_TRUE((*set)->select(0).has_value());
-  EXPECT_EQ(device_registry_string(**set, platform::SPDRP_FRIENDLYNAME).value(), std::optional<std::string>("Vorn\uFFFD"));
-  EXPECT_EQ(device_registry_string(**set, platform::SPDRP_DRIVER).value(), std::nullopt);
+  EXPECT_EQ(device_registry_string(**set, platform::DeviceProperty::FriendlyName).value(), std::optional<std::string>("Vorn\uFFFD"));
+  EXPECT_EQ(device_registry_string(**set, platform::DeviceProperty::Driver).value(), std::nullopt);
   EXPECT_EQ(hklm_reg_sz(devices, "k", "v").value(), std::nullopt);
 }
 

@@ -49,10 +49,14 @@ TEST(NetworkDevices, MachineStringsReadAndAbsentKeys) {
       "Name");
   ASSERT_TRUE(missing.has_value()) << missing.error().full();
   EXPECT_FALSE(missing->has_value());
-  // A value of another type is an error with the registry's code.
-  const auto wrong_type =
-      hklm_reg_sz(devices, "SOFTWARE\\Microsoft\\Windows NT\\CurrentVersion", "CurrentMajorVersionNumber");
-  if (!wrong_type) EXPECT_THAT(wrong_type.error().full(), ::testing::StartsWith("adapter cleanup: alias identity query failed ("));
+  // An empty string is no value either.
+  const auto empty = hklm_reg_sz(devices, "SOFTWARE\\Microsoft\\Windows NT\\CurrentVersion", "RegisteredOwner");
+  ASSERT_TRUE(empty.has_value()) << empty.error().full();
+  EXPECT_FALSE(empty->has_value());
+  // A value of another type is a doubt, with the registry's code.
+  const auto dword = hklm_reg_sz(devices, "SOFTWARE\\Microsoft\\Windows NT\\CurrentVersion", "InstallDate");
+  ASSERT_FALSE(dword.has_value());
+  EXPECT_EQ(dword.error().full(), "adapter cleanup: alias identity query failed (1630)");
 }
 
 // The IPv4 addresses of the machine's Ethernet interfaces that are up, as
