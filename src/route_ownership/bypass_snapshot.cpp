@@ -78,6 +78,24 @@ std::vector<IpPrefix> special_purpose_prefixes() {
 
 using InterfaceKey = std::pair<std::uint32_t, bool>;  // (index, v6)
 
+// The private on-link test with the search among the interface's own
+// prefixes left to the caller, so that the snapshot parses each interface's
+// address texts once rather than once per route.
+template <class OwnsPrefix>
+std::optional<IpPrefix> match_parsed_prefix(const platform::IpAddress& destination, std::uint8_t prefix_len,
+                                            const platform::IpAddress& next_hop, OwnsPrefix owns) {
+  if (!is_on_link(destination, prefix_len, next_hop) || !is_private(destination)) return std::nullopt;
+  const auto text = prefix_text(destination, prefix_len);
+  const std::optional<IpPrefix> route = text ? parse_cidr(*text) : std::nullopt;
+  if (!route || !owns(*route)) return std::nullopt;
+  return route;
+}
+
+struct Described {
+  std::optional<WanInterface> wan;
+  std::vector<IpPrefix> own_prefixes;  // the parsed address texts
+};
+
 }  // namespace
 
 std::optional<std::string> format_stack_address(const platform::IpAddress& address) {
@@ -125,16 +143,12 @@ bool prefix_covered(const IpPrefix& prefix, const std::vector<IpPrefix>& candida
 std::optional<IpPrefix> match_private_onlink_prefix(const platform::IpAddress& destination, std::uint8_t prefix_len,
                                                     const platform::IpAddress& next_hop,
                                                     const std::vector<std::string>& addresses) {
-  if (!is_on_link(destination, prefix_len, next_hop) || !is_private(destination)) return std::nullopt;
-  const auto text = prefix_text(destination, prefix_len);
-  const std::optional<IpPrefix> route = text ? parse_cidr(*text) : std::nullopt;
-  if (!route) return std::nullopt;
-  for (const std::string& address : addresses) {
-    const std::optional<IpPrefix> own = parse_cidr(address);
-    if (own && own->family == route->family && own->network == route->network && own->prefix_len == route->prefix_len)
-      return route;
-  }
-  return std::nullopt;
+  return match_parsed_prefix(destination, prefix_len, next_hop, [&](const IpPrefix& route) {
+    return std::ranges::any_of(addresses, [&](const std::string& address) {
+      const std::optional<IpPrefix> own = parse_cidr(address);
+      return own && *own == route;
+    });
+  });
 }
 
 std::vector<InterfaceRoute> rows_for_interface(const std::vector<RouteRow>& rows, std::uint32_t if_index, bool v6) {
@@ -238,22 +252,31 @@ std::vector<BaselineBypass> snapshot_baseline_bypass(platform::IpHelper& ip) {
   const auto first = snapshot_route_table(ip);
   if (!first || first->size() > MAX_ROUTE_ROWS) return {};
 
-  std::map<InterfaceKey, std::optional<WanInterface>> described;
+  std::map<InterfaceKey, Described> described;
   std::vector<BaselineBypass> entries;
   for (const RouteRow& row : *first) {
     if (row.if_index == 0 || row.prefix_len == 0 || !is_unspecified(row.next_hop)) continue;
     const bool v6 = row.destination.family == AddressFamily::V6;
     auto [slot, missing] = described.try_emplace({row.if_index, v6});
-    if (missing) slot->second = describe_wan_interface(ip, row.if_index, v6, *first);
-    if (!slot->second) continue;
-    if (!match_private_onlink_prefix(row.destination, row.prefix_len, row.next_hop, slot->second->addresses)) continue;
+    if (missing) {
+      slot->second.wan = describe_wan_interface(ip, row.if_index, v6, *first);
+      if (slot->second.wan) slot->second.own_prefixes = parse_cidr_list(slot->second.wan->addresses);
+    }
+    const std::optional<WanInterface>& wan = slot->second.wan;
+    if (!wan) continue;
+    const auto& own = slot->second.own_prefixes;
+    // The first parsed address of the same family and equal network and
+    // length, as the text form would find it.
+    if (!match_parsed_prefix(row.destination, row.prefix_len, row.next_hop,
+                             [&](const IpPrefix& route) { return std::ranges::find(own, route) != own.end(); }))
+      continue;
 
     BaselineBypass entry{
         .prefix = prefix_text(row.destination, row.prefix_len).value_or(""),
-        .wan_luid = slot->second->luid,
+        .wan_luid = wan->luid,
         .wan_index = row.if_index,
         .v6 = v6,
-        .addresses = slot->second->addresses,
+        .addresses = wan->addresses,
     };
     if (std::ranges::find(entries, entry) != entries.end()) continue;
     entries.push_back(std::move(entry));
