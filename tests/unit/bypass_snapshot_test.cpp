@@ -170,6 +170,13 @@ TEST(BaselineBypassSnapshot, EligibleInterfacesAndTheirPrivateSubnets) {
          };
        },
        {}},
+      {"interface renamed between the two reads",
+       [](FakeIpHelper& ip) {
+         ip.after_forward_read = [&ip](std::uint64_t read) {
+           if (read == 2) ip.aliases[LAN_LUID] = u"LAN";  // the second read asks again
+         };
+       },
+       {}},
       {"second read fails",
        [](FakeIpHelper& ip) {
          ip.after_forward_read = [&ip](std::uint64_t read) {
