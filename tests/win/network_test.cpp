@@ -10,6 +10,7 @@
 
 #include "helper_engine/engine.hpp"
 #include "platform/win32/system.hpp"
+#include "platform/win32/windows_support.hpp"
 #include "route_ownership/bypass_snapshot.hpp"
 #include "route_ownership/route_identity.hpp"
 #include "tun_adapter/adapter_cleanup.hpp"
@@ -28,6 +29,37 @@ TEST(NetworkDevices, CleanupOnAMachineWithoutWintunRemovesNothing) {
   ASSERT_TRUE(bounded.has_value()) << bounded.error().full();
   EXPECT_THAT(*bounded, IsEmpty());
   EXPECT_FALSE(ADAPTER_CLEANUP_BUSY.load());
+}
+
+// The real device layer, reading back the name the worker thread was given.
+class NameReadingDevices final : public platform::Devices {
+ public:
+  Result<std::unique_ptr<platform::NetDeviceSet>> open_network_class() override {
+    return platform::win32_devices().open_network_class();
+  }
+  std::expected<std::u16string, platform::Win32Code> read_machine_string(const std::string& subkey,
+                                                                        const std::string& value) override {
+    return platform::win32_devices().read_machine_string(subkey, value);
+  }
+  void name_current_thread(const std::string& name) override {
+    platform::win32_devices().name_current_thread(name);
+    using GetDescription = HRESULT(WINAPI*)(HANDLE, PWSTR*);
+    const auto get = reinterpret_cast<GetDescription>(
+        reinterpret_cast<void*>(::GetProcAddress(::GetModuleHandleW(L"kernel32.dll"), "GetThreadDescription")));
+    PWSTR description = nullptr;
+    if (get && SUCCEEDED(get(::GetCurrentThread(), &description)) && description) {
+      seen = win32::narrow(description);
+      ::LocalFree(description);
+    }
+  }
+  std::string seen;
+};
+
+TEST(NetworkDevices, TheWorkerThreadCarriesItsName) {
+  static NameReadingDevices devices;  // a worker may outlive a failed wait
+  const auto result = run_adapter_cleanup_bounded(devices, ADAPTER_CLEANUP_LIMIT);
+  ASSERT_TRUE(result.has_value()) << result.error().full();
+  EXPECT_EQ(devices.seen, "vorn-adapter-cleanup");
 }
 
 TEST(NetworkDevices, TheNetworkClassSetEndsAtIndexZero) {
