@@ -170,9 +170,10 @@ AdapterCleanupResult run_adapter_cleanup_bounded(platform::Devices& devices, std
   if (!ADAPTER_CLEANUP_BUSY.compare_exchange_strong(idle, true))
     return refuse("adapter cleanup is still running \u2014 refusing to start a new core");
 
-  std::promise<AdapterCleanupResult> sender;
-  std::future<AdapterCleanupResult> receiver = sender.get_future();
+  std::future<AdapterCleanupResult> receiver;
   try {
+    std::promise<AdapterCleanupResult> sender;
+    receiver = sender.get_future();
     std::thread worker([&devices, sender = std::move(sender)]() mutable {
       try {
         devices.name_current_thread(std::string(ADAPTER_CLEANUP_THREAD_NAME));
@@ -187,6 +188,11 @@ AdapterCleanupResult run_adapter_cleanup_bounded(platform::Devices& devices, std
     ADAPTER_CLEANUP_BUSY.store(false);
     return refuse("adapter cleanup worker could not start: " + error.code().message() + " (os error " +
                   std::to_string(error.code().value()) + ")");
+  } catch (const std::exception& error) {
+    // Out of memory before the thread existed: nothing else would ever
+    // clear the flag, and every later launch would be refused.
+    ADAPTER_CLEANUP_BUSY.store(false);
+    return refuse(std::string("adapter cleanup worker could not start: ") + error.what());
   }
 
   if (receiver.wait_for(limit) != std::future_status::ready)
