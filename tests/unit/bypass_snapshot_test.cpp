@@ -191,6 +191,15 @@ TEST(BaselineBypassSnapshot, EligibleInterfacesAndTheirPrivateSubnets) {
          };
        },
        {}},
+      {"adapter re-created under another LUID before the re-check",
+       [](FakeIpHelper& ip) {
+         ip.after_unicast_read = [&ip](std::uint64_t read) {
+           if (read != 1) return;
+           ip.interfaces[LAN].luid += 1;
+           for (auto& row : ip.unicast) row.luid += 1;
+         };
+       },
+       {}},
       {"adapter went down before the re-check",
        [](FakeIpHelper& ip) {
          ip.after_unicast_read = [&ip](std::uint64_t read) {
