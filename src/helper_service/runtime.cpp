@@ -81,7 +81,7 @@ Result<std::unique_ptr<Runtime>> Runtime::create() {
   std::unique_ptr<Runtime> rt(new Runtime());
   try {
     rt->work_.emplace(rt->io_.get_executor());
-    const unsigned workers = std::max(1u, std::thread::hardware_concurrency());
+    const unsigned workers = std::clamp(std::thread::hardware_concurrency(), 1u, MAX_IO_WORKERS);
     for (unsigned i = 0; i < workers; ++i) rt->workers_.emplace_back([io = &rt->io_] { io->run(); });
     rt->blocking_ = std::make_unique<BlockingPool>(BLOCKING_POOL_THREADS, BLOCKING_THREAD_KEEP_ALIVE);
   } catch (const std::system_error& e) {

@@ -28,6 +28,9 @@ namespace vorn {
 // Enough blocking threads that none of the at most 32 admitted requests waits
 // for a thread.
 inline constexpr std::size_t BLOCKING_POOL_THREADS = 32;
+// The I/O workers only move bytes between pipes and the blocking pool; more
+// of them than this adds idle stacks, not throughput.
+inline constexpr unsigned MAX_IO_WORKERS = 4;
 // How long a blocking thread waits for more work before it ends.
 inline constexpr std::chrono::seconds BLOCKING_THREAD_KEEP_ALIVE{10};
 

@@ -2,6 +2,7 @@
 #include <gtest/gtest.h>
 
 #include <asio/experimental/as_tuple.hpp>
+#include <asio/experimental/awaitable_operators.hpp>
 #include <asio/co_spawn.hpp>
 #include <asio/detached.hpp>
 #include <asio/io_context.hpp>
@@ -13,6 +14,7 @@
 #include <thread>
 
 #include "helper_service/pipe_server.hpp"
+#include "helper_service/shutdown_signal.hpp"
 #include "support/fake_platform.hpp"
 #include "support/matchers.hpp"
 
@@ -332,6 +334,109 @@ TEST(DeadlineBoard, TheSweepNeverCancelsAPipeItsConnectionHasClosed) {
   for (auto& t : threads) t.join();
   EXPECT_EQ(faults.load(), 0);
   EXPECT_EQ(slots->available(), static_cast<std::int64_t>(MAX_PIPE_CLIENTS));
+}
+
+// Instances that connect only when told to and read nothing until
+// cancelled, all on one I/O thread.
+class HeldPipes final : public platform::Pipes {
+ public:
+  struct Security final : platform::PipeSecurity {
+    bool& freed;
+    explicit Security(bool& f) : freed(f) {}
+    ~Security() override { freed = true; }
+  };
+  class Instance final : public platform::PipeInstance {
+   public:
+    Instance(HeldPipes& owner, std::size_t index) : owner_(owner), index_(index) {}
+    asio::awaitable<Status> wait_for_client() override {
+      if (owner_.connect_next > 0) {
+        --owner_.connect_next;
+        co_return Status{};
+      }
+      co_return co_await hold();
+    }
+    asio::awaitable<Result<std::size_t>> read_some(std::span<char>) override {
+      auto held = co_await hold();
+      if (!held) co_return fail(held.error());
+      co_return std::size_t{0};
+    }
+    asio::awaitable<Result<std::size_t>> write_some(std::span<const char> bytes) override { co_return bytes.size(); }
+    void cancel_io() override {
+      cancelled_ = true;
+      if (timer_) timer_->cancel();
+    }
+    void close() override { owner_.closed[index_] = true; }
+
+   private:
+    asio::awaitable<Status> hold() {
+      if (cancelled_) co_return fail("cancelled");
+      asio::steady_timer timer(co_await asio::this_coro::executor, std::chrono::hours(1));
+      timer_ = &timer;
+      auto [ec] = co_await timer.async_wait(asio::experimental::as_tuple(asio::use_awaitable));
+      timer_ = nullptr;
+      co_return fail("cancelled");
+    }
+    HeldPipes& owner_;
+    std::size_t index_;
+    bool cancelled_ = false;
+    asio::steady_timer* timer_ = nullptr;
+  };
+
+  Result<std::unique_ptr<platform::PipeSecurity>> security_descriptor(const std::string&) override {
+    return std::make_unique<Security>(security_freed);
+  }
+  Result<std::unique_ptr<platform::PipeInstance>> create_instance(const asio::any_io_executor&, const std::string&,
+                                                                  const platform::PipeInstanceParams&,
+                                                                  const platform::PipeSecurity&) override {
+    auto instance = std::make_unique<Instance>(*this, instances.size());
+    instances.push_back(instance.get());
+    closed.push_back(false);
+    return instance;
+  }
+
+  int connect_next = 0;
+  bool security_freed = false;
+  std::vector<Instance*> instances;  // valid only while their owners hold them
+  std::vector<bool> closed;           // by creation order
+};
+
+// Dropping the loop closes the listening instance and frees what the loop
+// owns at once, while a connection it started is still being served.
+TEST(AcceptLoop, ADropEndsTheLoopButNotTheConnectionsItStarted) {
+  testing::FakePlatform fake;
+  HeldPipes pipes;
+  pipes.connect_next = 1;
+  fake.pipes.delegate = &pipes;
+  auto engine = HelperEngine::create(fake.platform).value();
+  asio::io_context io;
+  BlockingPool pool(1, std::chrono::seconds(1));
+  auto signal = std::make_shared<ShutdownSignal>();
+  bool dropped = false;
+  std::optional<std::string> failure;
+  asio::co_spawn(io,
+                 [&]() -> asio::awaitable<void> {
+                   using namespace asio::experimental::awaitable_operators;
+                   auto wait = signal->wait();
+                   auto server = run_pipe_server(engine, pool);
+                   auto outcome = co_await (std::move(wait) || std::move(server));
+                   if (auto* error = std::get_if<1>(&outcome)) failure = error->full();
+                   dropped = true;
+                 },
+                 asio::detached);
+  io.run_for(std::chrono::milliseconds(100));
+  ASSERT_EQ(failure, std::nullopt);
+  ASSERT_EQ(pipes.instances.size(), 2u);  // one connection, one listener
+  EXPECT_FALSE(pipes.security_freed);
+
+  signal->give();
+  io.run_for(std::chrono::milliseconds(100));
+  EXPECT_TRUE(dropped);
+  EXPECT_TRUE(pipes.closed[1]);  // the listener
+  EXPECT_TRUE(pipes.security_freed);
+  EXPECT_FALSE(pipes.closed[0]);  // the connection is still being served
+  pipes.instances[0]->cancel_io();
+  io.run_for(std::chrono::milliseconds(100));
+  EXPECT_TRUE(pipes.closed[0]);
 }
 
 // Polls `done` for up to five seconds.
