@@ -7,7 +7,7 @@
 #include <string_view>
 
 #include <asio/awaitable.hpp>
-#include <asio/thread_pool.hpp>
+#include "helper_service/runtime.hpp"
 
 #include "helper_engine/engine.hpp"
 #include "helper_service/shutdown_signal.hpp"
@@ -40,6 +40,6 @@ Status run_console(platform::Platform& platform);
 // The service's server task: serves until the signal or a server failure,
 // then sets the stopping flag and completes with the owned cleanup.
 asio::awaitable<Status> service_pipe_server(HelperEngine engine, std::shared_ptr<ShutdownSignal> signal,
-                                            asio::thread_pool& blocking);
+                                            BlockingPool& blocking);
 
 }  // namespace vorn
