@@ -12,9 +12,15 @@
 
 namespace vorn::platform {
 
+enum class AddressFamily : std::uint8_t { Other, V4, V6 };
+
+// An address as the stack holds it; `Other` for a family the system does not
+// route (its bytes are then meaningless).
 struct IpAddress {
-  bool v6 = false;
+  AddressFamily family = AddressFamily::Other;
   std::array<std::uint8_t, 16> bytes{};  // IPv4 in the first four
+
+  friend bool operator==(const IpAddress&, const IpAddress&) = default;
 };
 
 struct ForwardRow {
@@ -45,11 +51,15 @@ struct InterfaceRow {
 class IpHelper {
  public:
   virtual ~IpHelper() = default;
+  // ConvertInterfaceAliasToLuid.
   virtual Result<std::uint64_t> alias_to_luid(const std::string& alias) = 0;
-  virtual Result<std::string> luid_to_alias(std::uint64_t luid) = 0;
-  // Both families.
-  virtual Result<std::vector<ForwardRow>> forward_table() = 0;
-  virtual Result<std::vector<UnicastRow>> unicast_table() = 0;
+  // ConvertInterfaceLuidToAlias into 257 units: the units before the first
+  // NUL.
+  virtual Result<std::u16string> luid_to_alias(std::uint64_t luid) = 0;
+  // Both families. nullopt when the call succeeded without giving a table.
+  virtual Result<std::optional<std::vector<ForwardRow>>> forward_table() = 0;
+  virtual Result<std::optional<std::vector<UnicastRow>>> unicast_table() = 0;
+  // GetIfEntry2; the row carries the index the call returned.
   virtual Result<InterfaceRow> interface_entry(std::uint32_t if_index) = 0;
   // The interface metric of one family. Wine aborts the process inside this
   // call, so the Win32 layer refuses it there.

@@ -35,9 +35,14 @@ class PipeInstance {
   virtual asio::awaitable<Result<std::size_t>> read_some(std::span<char> buffer) = 0;
   virtual asio::awaitable<Result<std::size_t>> write_some(std::span<const char> bytes) = 0;
   // Cancels the I/O now pending on this instance, from any thread; the
-  // operation completes with an error.
+  // operation completes with an error. A cancel that comes before
+  // wait_for_client has issued its connect makes that wait fail at once, so a
+  // stop cannot slip in between deciding to listen and listening. Once the
+  // instance is closed a cancel does nothing: it never reaches whatever object
+  // the closed handle's value names next.
   virtual void cancel_io() = 0;
-  // Closes the handle (no disconnect call).
+  // Closes the handle (no disconnect call); safe beside cancel_io on another
+  // thread.
   virtual void close() = 0;
 };
 

@@ -10,6 +10,7 @@
 #include <asio/use_awaitable.hpp>
 #include <asio/windows/overlapped_ptr.hpp>
 #include <asio/windows/stream_handle.hpp>
+#include <mutex>
 
 #include "platform/pipes.hpp"
 #include "platform/win32/system.hpp"
@@ -51,16 +52,25 @@ class ConnectCancellation {
 };
 
 // An overlapped ConnectNamedPipe completed through the handle's completion
-// port.
+// port. The check of `cancelled` and the issue of the connect happen under
+// `lock`, the lock cancel_io takes, so a cancel is either seen here or finds
+// the connect pending.
 template <class Token>
-auto async_connect(asio::windows::stream_handle& pipe, Token&& token) {
+auto async_connect(asio::windows::stream_handle& pipe, std::mutex& lock, const bool& cancelled, Token&& token) {
   return asio::async_initiate<Token, void(asio::error_code, std::size_t)>(
-      [&pipe](auto handler) {
+      [&pipe, &lock, &cancelled](auto handler) {
         auto slot = asio::get_associated_cancellation_slot(handler);
         asio::windows::overlapped_ptr overlapped(pipe.get_executor(), std::move(handler));
+        std::unique_lock guard(lock);
+        if (cancelled || !pipe.is_open()) {
+          guard.unlock();
+          overlapped.complete(asio::error_code(ERROR_OPERATION_ABORTED, asio::system_category()), 0);
+          return;
+        }
         if (slot.is_connected()) slot.template emplace<ConnectCancellation>(pipe.native_handle(), overlapped.get());
         const BOOL ok = ::ConnectNamedPipe(pipe.native_handle(), overlapped.get());
         const DWORD error = ok ? ERROR_SUCCESS : ::GetLastError();
+        guard.unlock();
         switch (connect_outcome(ok, error)) {
           case ConnectOutcome::pending:
             overlapped.release();
@@ -94,7 +104,7 @@ class WindowsPipeInstance final : public PipeInstance {
   asio::awaitable<Status> wait_for_client() override {
     asio::error_code ec;
     try {
-      co_await async_connect(pipe_, asio::redirect_error(asio::use_awaitable, ec));
+      co_await async_connect(pipe_, lock_, cancelled_, asio::redirect_error(asio::use_awaitable, ec));
     } catch (const asio::system_error& e) {
       co_return fail(io_error(e.code()));
     }
@@ -133,16 +143,27 @@ class WindowsPipeInstance final : public PipeInstance {
   }
 
   // CancelIoEx touches nothing of Asio's, so it is safe beside an operation
-  // running on another thread.
-  void cancel_io() override { ::CancelIoEx(pipe_.native_handle(), nullptr); }
+  // running on another thread. The lock keeps close from ending the handle
+  // between the check and the call: a handle value closed a moment earlier
+  // may already name the next listening instance.
+  void cancel_io() override {
+    std::lock_guard guard(lock_);
+    cancelled_ = true;
+    if (pipe_.is_open()) ::CancelIoEx(pipe_.native_handle(), nullptr);
+  }
 
   void close() override {
+    std::lock_guard guard(lock_);
     asio::error_code ignored;
     pipe_.close(ignored);
   }
 
+  ~WindowsPipeInstance() override { close(); }
+
  private:
   asio::windows::stream_handle pipe_;
+  std::mutex lock_;
+  bool cancelled_ = false;  // read only by a connect not issued yet
 };
 
 class WindowsPipes final : public Pipes {

@@ -13,6 +13,10 @@
 #include <windows.h>
 
 #include <bcrypt.h>
+#include <ws2ipdef.h>
+#include <iphlpapi.h>
+#include <netioapi.h>
+#include <setupapi.h>
 #include <sddl.h>
 #include <shellapi.h>
 #include <shlobj.h>
@@ -88,6 +92,18 @@ struct LocalFreeTraits {
   static void close(pointer h) { ::LocalFree(h); }
 };
 
+struct DevInfoTraits {
+  using pointer = HDEVINFO;
+  static pointer invalid() { return INVALID_HANDLE_VALUE; }
+  static void close(pointer h) { ::SetupDiDestroyDeviceInfoList(h); }
+};
+template <class Table>
+struct MibTableTraits {
+  using pointer = Table*;
+  static pointer invalid() { return nullptr; }
+  static void close(pointer table) { ::FreeMibTable(table); }
+};
+
 // Handles whose failure value is NULL (OpenProcess, CreateEvent, ...).
 using unique_handle = unique_any<HandleNullTraits>;
 // Handles whose failure value is INVALID_HANDLE_VALUE (CreateFile, pipes,
@@ -97,6 +113,11 @@ using unique_hfile = unique_any<HandleInvalidTraits>;
 using unique_hfind = unique_any<FindCloseTraits>;
 using unique_schandle = unique_any<ServiceHandleTraits>;
 using unique_hlocal = unique_any<LocalFreeTraits>;
+// SetupAPI device information sets.
+using unique_devinfo = unique_any<DevInfoTraits>;
+// IP Helper tables (GetIpForwardTable2, GetUnicastIpAddressTable, ...).
+template <class Table>
+using unique_mib_table = unique_any<MibTableTraits<Table>>;
 
 // The system's message text for an error code, without the trailing line end.
 std::string system_message(DWORD code);

@@ -22,17 +22,21 @@ DeadlineBoard::Ticket DeadlineBoard::add(platform::PipeInstance& pipe, std::chro
   return Ticket(shared_from_this(), std::prev(entries_.end()));
 }
 
-DeadlineBoard::Ticket::~Ticket() {
+void DeadlineBoard::Ticket::leave() {
+  if (!on_board_) return;
   std::lock_guard guard(board_->lock_);
   board_->entries_.erase(entry_);
+  on_board_ = false;
 }
 
 void DeadlineBoard::Ticket::renew(std::chrono::steady_clock::duration limit) {
+  if (!on_board_) return;
   std::lock_guard guard(board_->lock_);
   entry_->due = std::chrono::steady_clock::now() + limit;
 }
 
 void DeadlineBoard::Ticket::suspend() {
+  if (!on_board_) return;
   std::lock_guard guard(board_->lock_);
   entry_->due = std::chrono::steady_clock::time_point::max();
 }

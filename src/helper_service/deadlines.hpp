@@ -26,15 +26,18 @@ class DeadlineBoard : public std::enable_shared_from_this<DeadlineBoard> {
   };
 
  public:
-  // Holds one connection's place on the board; leaving takes it off, so the
-  // sweep never touches a pipe that is gone.
+  // Holds one connection's place on the board. The connection leaves before
+  // it closes its pipe: the sweep cancels under the board's lock, so once
+  // `leave` has returned it never touches that pipe again.
   class Ticket {
    public:
     Ticket(std::shared_ptr<DeadlineBoard> board, std::list<Entry>::iterator entry)
         : board_(std::move(board)), entry_(entry) {}
     Ticket(const Ticket&) = delete;
     Ticket& operator=(const Ticket&) = delete;
-    ~Ticket();
+    ~Ticket() { leave(); }
+    // Takes the entry off the board; later calls do nothing.
+    void leave();
     // A new due time, counted from now.
     void renew(std::chrono::steady_clock::duration limit);
     // No due time until the next renew.
@@ -43,6 +46,7 @@ class DeadlineBoard : public std::enable_shared_from_this<DeadlineBoard> {
    private:
     std::shared_ptr<DeadlineBoard> board_;
     std::list<Entry>::iterator entry_;
+    bool on_board_ = true;
   };
 
   static std::shared_ptr<DeadlineBoard> create(asio::any_io_executor executor);

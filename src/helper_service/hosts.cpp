@@ -56,7 +56,7 @@ Status run_service_dispatcher(platform::Platform& platform) {
 }
 
 asio::awaitable<Status> service_pipe_server(HelperEngine engine, std::shared_ptr<ShutdownSignal> signal,
-                                            asio::thread_pool& blocking) {
+                                            BlockingPool& blocking) {
   // Dropping the losing wait ends the accept loop; connection tasks already
   // started go on serving.
   // Both operations are named first: GCC 12 destroys temporaries of a
@@ -114,7 +114,7 @@ void service_main(platform::Platform& platform) {
 
 namespace {
 
-asio::awaitable<Status> console_pipe_server(platform::Platform& platform, asio::thread_pool& blocking) {
+asio::awaitable<Status> console_pipe_server(platform::Platform& platform, BlockingPool& blocking) {
   auto engine = HelperEngine::create(platform);
   if (!engine) co_return fail(engine.error());
   auto server = run_pipe_server(*engine, blocking);

@@ -7,7 +7,7 @@
 #include <string_view>
 
 #include <asio/awaitable.hpp>
-#include <asio/thread_pool.hpp>
+#include "helper_service/runtime.hpp"
 
 #include "helper_engine/engine.hpp"
 #include "helper_service/shutdown_signal.hpp"
@@ -41,6 +41,6 @@ Status run_console(platform::Platform& platform);
 // then sets the stopping flag. The owned cleanup is the caller's, on its own
 // thread, after the runtime has stopped serving.
 asio::awaitable<Status> service_pipe_server(HelperEngine engine, std::shared_ptr<ShutdownSignal> signal,
-                                            asio::thread_pool& blocking);
+                                            BlockingPool& blocking);
 
 }  // namespace vorn

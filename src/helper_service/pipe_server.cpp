@@ -4,11 +4,14 @@
 
 #include <asio/co_spawn.hpp>
 #include <asio/detached.hpp>
+#include <asio/executor_work_guard.hpp>
+#include <asio/post.hpp>
 #include <asio/experimental/concurrent_channel.hpp>
 #include <asio/this_coro.hpp>
 #include <asio/use_awaitable.hpp>
 #include <atomic>
 #include <exception>
+#include <functional>
 #include <mutex>
 #include <variant>
 #include <vector>
@@ -83,19 +86,45 @@ namespace {
 
 std::atomic<std::uint64_t> next_task_id{1};
 
+// Runs `job` on the blocking pool and resumes the caller on its own executor
+// with the job's result or the exception it ended with.
+template <class Token>
+auto async_run_blocking(BlockingPool& pool, std::move_only_function<Response()> job, Token&& token) {
+  return asio::async_initiate<Token, void(std::exception_ptr, Response)>(
+      [&pool](auto handler, std::move_only_function<Response()> job) {
+        auto work = asio::make_work_guard(handler);
+        pool.post([handler = std::move(handler), job = std::move(job), work = std::move(work)]() mutable {
+          std::exception_ptr failure;
+          Response response;
+          try {
+            response = job();
+          } catch (...) {
+            failure = std::current_exception();
+          }
+          job = nullptr;
+          auto executor = work.get_executor();
+          asio::post(executor, [handler = std::move(handler), failure, response = std::move(response)]() mutable {
+            std::move(handler)(failure, std::move(response));
+          });
+          work.reset();
+        });
+      },
+      token, std::move(job));
+}
+
 // Runs the request on the blocking pool; a task that breaks off becomes an
 // error reply, and the guard is released on every path.
-asio::awaitable<Response> run_on_blocking_pool(asio::thread_pool& blocking, HelperEngine engine, Request request,
+asio::awaitable<Response> run_on_blocking_pool(const ConnectionContext& context, HelperEngine engine, Request request,
                                                std::optional<InFlightGuard> guard) {
   const std::uint64_t task_id = next_task_id.fetch_add(1);
-  // Named, not a temporary inside the co_await expression: GCC 12 destroys
-  // such temporaries twice.
-  auto body = [engine = std::move(engine), request = std::move(request),
-               guard = std::move(guard)]() mutable -> asio::awaitable<Response> {
-    co_return run_request_blocking(std::move(engine), std::move(request), std::move(guard));
+  auto body = [runner = context.run_request, engine = std::move(engine), request = std::move(request),
+               guard = std::move(guard)]() mutable -> Response {
+    return runner(std::move(engine), std::move(request), std::move(guard));
   };
   try {
-    auto task = asio::co_spawn(blocking, std::move(body), asio::use_awaitable);
+    // Named, not a temporary inside the co_await expression: GCC 12 destroys
+    // such temporaries twice.
+    auto task = async_run_blocking(*context.blocking, std::move(body), asio::use_awaitable);
     Response response = co_await std::move(task);
     co_return response;
   } catch (const std::exception& e) {
@@ -109,10 +138,11 @@ asio::awaitable<Response> run_on_blocking_pool(asio::thread_pool& blocking, Help
 
 asio::awaitable<void> handle_pipe_client(std::unique_ptr<platform::PipeInstance> pipe, std::string token,
                                          HelperEngine engine, ConnectionSlots::Permit permit,
-                                         std::shared_ptr<DeadlineBoard> deadlines, asio::thread_pool& blocking) {
-  DeadlineBoard::Ticket deadline = deadlines->add(*pipe, REQUEST_READ_TIMEOUT);
+                                         std::shared_ptr<const ConnectionContext> context) {
+  DeadlineBoard::Ticket deadline = context->deadlines->add(*pipe, context->read_timeout);
   auto bytes = co_await read_request_line(*pipe);
   if (!bytes) {
+    deadline.leave();
     pipe->close();
     co_return;
   }
@@ -128,14 +158,15 @@ asio::awaitable<void> handle_pipe_client(std::unique_ptr<platform::PipeInstance>
     if (is_counted_request(envelope->request)) guard.emplace(engine);
     // The engine operation has no time limit.
     deadline.suspend();
-    auto task = run_on_blocking_pool(blocking, std::move(engine), std::move(envelope->request), std::move(guard));
+    auto task = run_on_blocking_pool(*context, std::move(engine), std::move(envelope->request), std::move(guard));
     response = co_await std::move(task);
   }
 
   std::string reply = serialize_response(response);
   reply += '\n';
-  deadline.renew(REPLY_WRITE_TIMEOUT);
+  deadline.renew(context->write_timeout);
   (void)co_await write_reply(*pipe, reply);
+  deadline.leave();
   pipe->close();
   (void)permit;
 }
@@ -146,30 +177,32 @@ namespace {
 // creates the next instance and starts the next link on it before serving
 // its own client, so the next listen is already pending when this client's
 // first read is issued: a client that finds every instance busy is woken only
-// by a listen.
+// by a listen. Only the listening link holds the chain; a link lets go of it
+// before it serves its client, so the token, the security descriptor and the
+// engine handle go with the loop.
 struct AcceptChain {
   using FailureChannel = asio::experimental::concurrent_channel<void(asio::error_code, bool)>;
 
-  AcceptChain(platform::Pipes& p, std::string t, std::unique_ptr<platform::PipeSecurity> s, HelperEngine e,
-              asio::thread_pool& b, asio::any_io_executor x)
+  AcceptChain(platform::Pipes& p, std::string n, std::string t, std::unique_ptr<platform::PipeSecurity> s,
+              HelperEngine e, std::shared_ptr<const ConnectionContext> c, asio::any_io_executor x)
       : pipes(p),
+        name(std::move(n)),
         token(std::move(t)),
         security(std::move(s)),
         engine(std::move(e)),
-        blocking(b),
+        connections(std::move(c)),
         executor(x),
         slots(std::make_shared<ConnectionSlots>(MAX_PIPE_CLIENTS)),
-        deadlines(DeadlineBoard::create(x)),
         failed(std::make_shared<FailureChannel>(x, 1)) {}
 
   platform::Pipes& pipes;
+  const std::string name;
   const std::string token;
   const std::unique_ptr<platform::PipeSecurity> security;
   HelperEngine engine;
-  asio::thread_pool& blocking;
+  std::shared_ptr<const ConnectionContext> connections;
   asio::any_io_executor executor;
   std::shared_ptr<ConnectionSlots> slots;
-  std::shared_ptr<DeadlineBoard> deadlines;
   std::shared_ptr<FailureChannel> failed;
 
   std::mutex lock;
@@ -185,8 +218,8 @@ struct AcceptChain {
     failed->try_send(asio::error_code{}, true);
   }
 
-  // The server was dropped: the pending listen is cancelled and its link
-  // closes the instance.
+  // The server was dropped: the listen is cancelled, or fails at once if it
+  // has not been issued yet, and its link closes the instance.
   void stop() {
     std::lock_guard guard(lock);
     stopped = true;
@@ -217,25 +250,30 @@ asio::awaitable<void> accept_link(std::shared_ptr<AcceptChain> chain, std::uniqu
     chain->fail_with(connected.error());
     co_return;
   }
-  auto next = chain->pipes.create_instance(chain->executor, PIPE_NAME, pipe_instance_params(false), *chain->security);
+  auto next = chain->pipes.create_instance(chain->executor, chain->name, pipe_instance_params(false), *chain->security);
   if (!next) {
     instance->close();
     chain->fail_with(next.error());
     co_return;
   }
   asio::co_spawn(chain->executor, accept_link(chain, std::move(*next)), asio::detached);
-  if (auto permit = ConnectionSlots::try_acquire(chain->slots)) {
-    auto serve = handle_pipe_client(std::move(instance), chain->token, chain->engine, std::move(*permit), chain->deadlines,
-                                    chain->blocking);
-    co_await std::move(serve);
-  } else {
+  auto permit = ConnectionSlots::try_acquire(chain->slots);
+  if (!permit) {
     instance->close();  // 32 connections are being served: refused, not queued
+    co_return;
   }
+  std::string token = chain->token;
+  HelperEngine engine = chain->engine;
+  auto connections = chain->connections;
+  chain.reset();
+  auto serve = handle_pipe_client(std::move(instance), std::move(token), std::move(engine), std::move(*permit),
+                                  std::move(connections));
+  co_await std::move(serve);
 }
 
 }  // namespace
 
-asio::awaitable<Error> run_pipe_server(HelperEngine engine, asio::thread_pool& blocking) {
+asio::awaitable<Error> run_pipe_server(HelperEngine engine, BlockingPool& blocking, PipeServerOptions options) {
   platform::Pipes& pipes = engine.platform().pipes;
   const std::optional<std::string> token = load_or_create_token(engine.platform());
   if (!token) co_return Error("helper: cannot create the pipe token");
@@ -243,9 +281,15 @@ asio::awaitable<Error> run_pipe_server(HelperEngine engine, asio::thread_pool& b
   if (!security) co_return security.error();
   const auto executor = co_await asio::this_coro::executor;
 
-  auto first = pipes.create_instance(executor, PIPE_NAME, pipe_instance_params(true), **security);
+  auto first = pipes.create_instance(executor, options.name, pipe_instance_params(true), **security);
   if (!first) co_return first.error();
-  auto chain = std::make_shared<AcceptChain>(pipes, *token, std::move(*security), std::move(engine), blocking, executor);
+  auto connections = std::make_shared<ConnectionContext>();
+  connections->deadlines = DeadlineBoard::create(executor);
+  connections->blocking = &blocking;
+  connections->read_timeout = options.read_timeout;
+  connections->write_timeout = options.write_timeout;
+  auto chain = std::make_shared<AcceptChain>(pipes, std::move(options.name), *token, std::move(*security),
+                                             std::move(engine), std::move(connections), executor);
   struct StopOnDrop {
     std::shared_ptr<AcceptChain> chain;
     ~StopOnDrop() { chain->stop(); }

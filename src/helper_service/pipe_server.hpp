@@ -13,11 +13,14 @@
 #include <string>
 #include <string_view>
 
+#include <functional>
+
 #include <asio/awaitable.hpp>
-#include <asio/thread_pool.hpp>
 
 #include "helper_engine/engine.hpp"
 #include "helper_service/deadlines.hpp"
+#include "helper_service/dispatch.hpp"
+#include "helper_service/runtime.hpp"
 #include "platform/pipes.hpp"
 #include "support/error.hpp"
 
@@ -73,12 +76,36 @@ asio::awaitable<Result<std::string>> read_request_line(platform::PipeInstance& p
 
 asio::awaitable<Status> write_reply(platform::PipeInstance& pipe, std::string_view bytes);
 
+// The body of one connection's blocking task.
+using RequestRunner = std::function<Response(HelperEngine, Request, std::optional<InFlightGuard>)>;
+
+// What the connection tasks of one loop share. It holds nothing of the
+// loop's own (token, security descriptor, engine handle), so that those go
+// when the loop goes while connections it started are still served.
+struct ConnectionContext {
+  std::shared_ptr<DeadlineBoard> deadlines;
+  BlockingPool* blocking = nullptr;
+  std::chrono::steady_clock::duration read_timeout = REQUEST_READ_TIMEOUT;
+  std::chrono::steady_clock::duration write_timeout = REPLY_WRITE_TIMEOUT;
+  // Tests put a runner here to watch the engine call from inside.
+  RequestRunner run_request = run_request_blocking;
+};
+
 // Serves one connection to its end; never fails.
 asio::awaitable<void> handle_pipe_client(std::unique_ptr<platform::PipeInstance> pipe, std::string token,
                                          HelperEngine engine, ConnectionSlots::Permit permit,
-                                         std::shared_ptr<DeadlineBoard> deadlines, asio::thread_pool& blocking);
+                                         std::shared_ptr<const ConnectionContext> context);
 
-// Completes only with an error; dropping it closes the listening instance.
-asio::awaitable<Error> run_pipe_server(HelperEngine engine, asio::thread_pool& blocking);
+// The hosts use the defaults; tests shorten the deadlines and use a pipe
+// name of their own.
+struct PipeServerOptions {
+  std::string name = PIPE_NAME;
+  std::chrono::steady_clock::duration read_timeout = REQUEST_READ_TIMEOUT;
+  std::chrono::steady_clock::duration write_timeout = REPLY_WRITE_TIMEOUT;
+};
+
+// Completes only with an error; dropping it ends the loop and closes the
+// listening instance.
+asio::awaitable<Error> run_pipe_server(HelperEngine engine, BlockingPool& blocking, PipeServerOptions options = {});
 
 }  // namespace vorn

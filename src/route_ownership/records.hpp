@@ -16,6 +16,8 @@ struct BaselineBypass {
   std::uint32_t wan_index = 0;
   bool v6 = false;
   std::vector<std::string> addresses;
+
+  friend bool operator==(const BaselineBypass&, const BaselineBypass&) = default;
 };
 
 // The running TUN adapter as the network stack shows it.
@@ -27,6 +29,8 @@ struct TunRouteIdentity {
   std::uint32_t ipv6_index = 0;
   std::vector<std::string> exclusions;
   std::vector<BaselineBypass> baseline_bypass;
+
+  friend bool operator==(const TunRouteIdentity&, const TunRouteIdentity&) = default;
 };
 
 }  // namespace vorn

@@ -328,12 +328,16 @@ class FakeServiceManager final : public platform::ServiceManager {
 
 class FakePipes final : public platform::Pipes {
  public:
-  Result<std::unique_ptr<platform::PipeSecurity>> security_descriptor(const std::string&) override {
+  platform::Pipes* delegate = nullptr;  // a test's own pipes, when set
+  Result<std::unique_ptr<platform::PipeSecurity>> security_descriptor(const std::string& sddl) override {
+    if (delegate) return delegate->security_descriptor(sddl);
     return fail("not faked");
   }
-  Result<std::unique_ptr<platform::PipeInstance>> create_instance(const asio::any_io_executor&, const std::string&,
-                                                                  const platform::PipeInstanceParams&,
-                                                                  const platform::PipeSecurity&) override {
+  Result<std::unique_ptr<platform::PipeInstance>> create_instance(const asio::any_io_executor& executor,
+                                                                  const std::string& name,
+                                                                  const platform::PipeInstanceParams& params,
+                                                                  const platform::PipeSecurity& security) override {
+    if (delegate) return delegate->create_instance(executor, name, params, security);
     return fail("not faked");
   }
 };

@@ -625,6 +625,24 @@ TEST_F(Pipes, DroppedWaitForAClientIsCancelled) {
   });
 }
 
+// A stop may land after the server decided to listen but before the connect
+// is issued: the wait must then fail at once, not listen for ever. A cancel
+// after close must not reach whatever the closed handle's value names next.
+TEST_F(Pipes, ACancelBeforeTheWaitEndsTheWaitAtOnce) {
+  auto server = listen(unique_pipe_name());
+  ASSERT_NE(server, nullptr);
+  server->cancel_io();
+  bool finished = false;
+  asio::co_spawn(io_, [&]() -> asio::awaitable<void> {
+    EXPECT_FALSE(co_await server->wait_for_client());
+    finished = true;
+    server->close();
+    server->cancel_io();
+  }, asio::detached);
+  io_.run_for(std::chrono::seconds(5));
+  EXPECT_TRUE(finished);
+}
+
 TEST_F(Pipes, InstanceBeyondTheLimitIsRefusedWithTheSystemError) {
   const std::string name = unique_pipe_name();
   auto first = os().pipes.create_instance(io_.get_executor(), name, params(1), *security_);

@@ -92,6 +92,9 @@ TEST(Entry, AtAPromptRunFailsAndUnknownModesExitTwo) {
   EXPECT_EQ(unknown->exit_code, 2u);
   EXPECT_THAT(unknown->output, HasSubstr("vorn-helper: unknown mode 'Run'"));
   EXPECT_THAT(unknown->output, HasSubstr("usage: vorn-helper [prepare-upgrade|install|repair|uninstall|run|console]"));
+  // Standard error is written in binary mode: lines end with a bare LF.
+  EXPECT_EQ(unknown->output.find('\r'), std::string::npos);
+  EXPECT_TRUE(unknown->output.ends_with("\n"));
 
   auto at_prompt = processes.run_hidden(win32::narrow(helper_exe()), {"run"});
   ASSERT_TRUE(at_prompt.has_value()) << at_prompt.error().full();
