@@ -2,7 +2,10 @@
 // text in the platform's own form.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
+#include <memory>
+#include <span>
 #include <string>
 #include <string_view>
 
@@ -15,6 +18,14 @@ struct FileMeta {
   std::uint64_t last_write = 0;  // platform ticks; only compared for equality
   bool is_directory = false;
   bool is_link = false;  // a symbolic link or junction
+};
+
+// A file open for reading, closed when the object goes.
+class FileReader {
+ public:
+  virtual ~FileReader() = default;
+  // Up to `buffer.size()` bytes; 0 at the end.
+  virtual Result<std::size_t> read(std::span<char> buffer) = 0;
 };
 
 class FileSystem {
@@ -31,6 +42,9 @@ class FileSystem {
   virtual Status remove_file(std::string_view path) = 0;
   // Metadata of the entry itself, not of a link's target.
   virtual Result<FileMeta> metadata(std::string_view path) = 0;
+  // Metadata of what the path names, links followed.
+  virtual Result<FileMeta> target_metadata(std::string_view path) = 0;
+  virtual Result<std::unique_ptr<FileReader>> open_read(std::string_view path) = 0;
 };
 
 }  // namespace vorn::platform

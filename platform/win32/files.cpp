@@ -1,3 +1,4 @@
+#include <memory>
 #include <vector>
 
 #include "platform/files.hpp"
@@ -48,6 +49,21 @@ std::size_t parent_end(std::wstring_view path, std::size_t end, std::size_t root
 }
 
 std::uint64_t join(DWORD high, DWORD low) { return (std::uint64_t{high} << 32) | low; }
+
+class WindowsFileReader final : public FileReader {
+ public:
+  explicit WindowsFileReader(win32::unique_hfile file) : file_(std::move(file)) {}
+
+  Result<std::size_t> read(std::span<char> buffer) override {
+    const DWORD want = static_cast<DWORD>(std::min<std::size_t>(buffer.size(), CHUNK_BYTES));
+    DWORD got = 0;
+    if (!::ReadFile(file_.get(), buffer.data(), want, &got, nullptr)) return fail(last_error());
+    return std::size_t{got};
+  }
+
+ private:
+  win32::unique_hfile file_;
+};
 
 class WindowsFileSystem final : public FileSystem {
  public:
@@ -140,6 +156,29 @@ class WindowsFileSystem final : public FileSystem {
       meta.is_link = found.dwReserved0 == IO_REPARSE_TAG_SYMLINK || found.dwReserved0 == IO_REPARSE_TAG_MOUNT_POINT;
     }
     return meta;
+  }
+
+  // Opening the path follows every link to its end, so a dangling link fails.
+  Result<FileMeta> target_metadata(std::string_view path) override {
+    win32::unique_hfile file(::CreateFileW(wide(path).c_str(), FILE_READ_ATTRIBUTES,
+                                           FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                                           OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr));
+    if (!file) return fail(last_error());
+    BY_HANDLE_FILE_INFORMATION info{};
+    if (!::GetFileInformationByHandle(file.get(), &info)) return fail(last_error());
+    FileMeta meta;
+    meta.size = join(info.nFileSizeHigh, info.nFileSizeLow);
+    meta.last_write = join(info.ftLastWriteTime.dwHighDateTime, info.ftLastWriteTime.dwLowDateTime);
+    meta.is_directory = (info.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) != 0;
+    return meta;
+  }
+
+  Result<std::unique_ptr<FileReader>> open_read(std::string_view path) override {
+    win32::unique_hfile file(::CreateFileW(wide(path).c_str(), GENERIC_READ,
+                                           FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                                           OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr));
+    if (!file) return fail(last_error());
+    return std::make_unique<WindowsFileReader>(std::move(file));
   }
 };
 
