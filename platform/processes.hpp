@@ -75,7 +75,7 @@ class ChildProcess {
 enum class SnapshotFailure { Unavailable, Incomplete };
 
 struct ProcessSnapshot {
-  std::vector<ProcessEntry> entries;
+  std::vector<ProcessEntry> entries;  // as far as the walk came
   std::optional<SnapshotFailure> failure;
 };
 

@@ -236,10 +236,7 @@ class WindowsProcesses final : public Processes {
       const std::wstring_view name(entry.szExeFile, ::wcsnlen(entry.szExeFile, std::size(entry.szExeFile)));
       result.entries.push_back({entry.th32ProcessID, win32::narrow(name)});
     }
-    if (::GetLastError() != ERROR_NO_MORE_FILES) {
-      result.entries.clear();
-      result.failure = SnapshotFailure::Incomplete;
-    }
+    if (::GetLastError() != ERROR_NO_MORE_FILES) result.failure = SnapshotFailure::Incomplete;
     return result;
   }
 };

@@ -29,8 +29,9 @@ class FakeFileSystem final : public platform::FileSystem {
     if (unreadable.count(p) || !files.count(p)) return fail(Error::os(2, "The system cannot find the file specified."));
     return files[p];
   }
+  std::set<std::string> unwritable;  // paths whose whole-file writes fail
   Status write_file(std::string_view path, std::string_view bytes) override {
-    if (writes_fail) return fail(Error::os(5, "Access is denied."));
+    if (writes_fail || unwritable.count(std::string(path))) return fail(Error::os(5, "Access is denied."));
     files[std::string(path)] = std::string(bytes);
     return {};
   }
@@ -201,8 +202,8 @@ class FakeProcesses final : public platform::Processes {
   int snapshots = 0;
   platform::ProcessSnapshot snapshot_processes() override {
     ++snapshots;
-    if (snapshot_failure) return {{}, snapshot_failure};
-    return {entries, std::nullopt};
+    if (snapshot_failure == platform::SnapshotFailure::Unavailable) return {{}, snapshot_failure};
+    return {entries, snapshot_failure};
   }
 
   Result<std::unique_ptr<platform::ProcessHandle>> open_process(std::uint32_t pid, std::uint32_t access) override {
@@ -346,8 +347,8 @@ class FakeServiceManager final : public platform::ServiceManager {
     }
     Status start() override {
       owner_.calls.push_back("start");
-      if (svc().start_error) return winapi(*svc().start_error);
       if (owner_.on_start) owner_.on_start();
+      if (svc().start_error) return winapi(*svc().start_error);
       return {};
     }
     Status remove() override {
