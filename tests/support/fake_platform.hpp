@@ -28,6 +28,7 @@ class FakeFileSystem final : public platform::FileSystem {
   std::map<std::string, std::uint64_t> modified;   // last-write time per path, 0 when not set
   std::map<std::string, int> content_reads;        // whole-file reads per path
   int metadata_queries = 0;                        // target_metadata calls
+  std::vector<std::pair<std::string, std::string>> renamed;  // from, to; the successful ones
 
   Result<std::string> read_file(std::string_view path) override {
     const std::string p(path);
@@ -55,6 +56,7 @@ class FakeFileSystem final : public platform::FileSystem {
     if (it == files.end()) return fail(Error::os(2, "The system cannot find the file specified."));
     files[std::string(to)] = it->second;
     files.erase(it);
+    renamed.emplace_back(std::string(from), std::string(to));
     return {};
   }
   Status remove_file(std::string_view path) override {
