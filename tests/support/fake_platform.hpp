@@ -23,15 +23,23 @@ class FakeFileSystem final : public platform::FileSystem {
   std::set<std::string> directories;
   std::set<std::string> unreadable;  // paths whose reads fail
   bool writes_fail = false;
+  std::set<std::string> failing_writes;   // writes to these paths fail
+  std::set<std::string> failing_renames;  // renames onto these paths fail
+  std::set<std::string> presence_unknown;  // the existence query fails
+  std::map<std::string, std::string> not_regular;  // path -> why it is no regular file
+  std::map<std::string, std::uint64_t> modified;   // last-write time per path, 0 when not set
+  std::map<std::string, int> content_reads;        // whole-file reads per path
+  int metadata_queries = 0;                        // target_metadata calls
+  std::vector<std::pair<std::string, std::string>> renamed;  // from, to; the successful ones
 
   Result<std::string> read_file(std::string_view path) override {
     const std::string p(path);
+    ++content_reads[p];
     if (unreadable.count(p) || !files.count(p)) return fail(Error::os(2, "The system cannot find the file specified."));
     return files[p];
   }
-  std::set<std::string> unwritable;  // paths whose whole-file writes fail
   Status write_file(std::string_view path, std::string_view bytes) override {
-    if (writes_fail || unwritable.count(std::string(path))) return fail(Error::os(5, "Access is denied."));
+    if (writes_fail || failing_writes.count(std::string(path))) return fail(Error::os(5, "Access is denied."));
     files[std::string(path)] = std::string(bytes);
     return {};
   }
@@ -45,10 +53,12 @@ class FakeFileSystem final : public platform::FileSystem {
     return {};
   }
   Status rename_over(std::string_view from, std::string_view to) override {
+    if (failing_renames.count(std::string(to))) return fail(Error::os(5, "Access is denied."));
     auto it = files.find(std::string(from));
     if (it == files.end()) return fail(Error::os(2, "The system cannot find the file specified."));
     files[std::string(to)] = it->second;
     files.erase(it);
+    renamed.emplace_back(std::string(from), std::string(to));
     return {};
   }
   Status remove_file(std::string_view path) override {
@@ -62,11 +72,30 @@ class FakeFileSystem final : public platform::FileSystem {
     if (it == files.end()) return fail(Error::os(2, "The system cannot find the file specified."));
     return platform::FileMeta{it->second.size(), 0, false, false};
   }
-  std::set<std::string> dangling;  // links whose target is gone
   Result<platform::FileMeta> target_metadata(std::string_view path) override {
-    if (dangling.count(std::string(path))) return fail(Error::os(2, "The system cannot find the file specified."));
-    return metadata(path);
+    ++metadata_queries;
+    const std::string p(path);
+    if (dangling.count(p)) return fail(Error::os(2, "The system cannot find the file specified."));
+    auto it = files.find(p);
+    if (it == files.end()) return fail(Error::os(2, "The system cannot find the file specified."));
+    return platform::FileMeta{it->second.size(), modified.count(p) ? modified[p] : 0, false, false};
   }
+  platform::Presence presence(std::string_view path) override {
+    const std::string p(path);
+    if (presence_unknown.count(p)) return platform::Presence::Unknown;
+    return files.count(p) || directories.count(p) ? platform::Presence::Present : platform::Presence::Absent;
+  }
+  Result<std::string> read_regular_file(std::string_view path, std::uint64_t max_bytes) override {
+    const std::string p(path);
+    if (directories.count(p)) return fail("not a regular file: a directory");
+    if (auto it = not_regular.find(p); it != not_regular.end()) return fail(it->second);
+    auto it = files.find(p);
+    if (it != files.end() && it->second.size() > max_bytes) {
+      return fail("larger than " + std::to_string(max_bytes) + " bytes");
+    }
+    return read_file(path);
+  }
+  std::set<std::string> dangling;  // links whose target is gone
   std::set<std::string> read_errors;  // opened, but reading fails
   std::vector<std::size_t> read_sizes;  // every read's requested size
   Result<std::unique_ptr<platform::FileReader>> open_read(std::string_view path) override {

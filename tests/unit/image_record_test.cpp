@@ -113,7 +113,7 @@ TEST_F(RecordFixture, UnreadableExecutableLeavesTheRecordAndLogs) {
 }
 
 TEST_F(RecordFixture, FailedWriteLogsAndSkipsHardening) {
-  fake.files.unwritable.insert(kRecord);
+  fake.files.failing_writes.insert(kRecord);
   record_helper_image(fake.platform, kExe);
   EXPECT_FALSE(fake.files.files.count(kRecord));
   EXPECT_TRUE(fake.processes.calls.empty());
