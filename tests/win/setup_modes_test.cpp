@@ -195,7 +195,8 @@ TEST(SetupModes, RepairLeavesAnotherInstallationsServiceAlone) {
 TEST(SetupModes, DISABLED_InstallRepairUpgradeAndUninstallEndToEnd) {
   RegistrationGuard guard;
   SetupSandbox sandbox;
-  const std::wstring expected_command = L"\"" + helper_exe() + L"\" run";
+  // Quoted only when the path needs it.
+  const std::wstring expected_command = win32::wide(helper_registration(win32::narrow(helper_exe())).binary_path);
 
   const SetupRun install = sandbox.run(L"install");
   EXPECT_EQ(install.exit_code, 0u);
