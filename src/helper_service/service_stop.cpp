@@ -302,6 +302,9 @@ Status stop_service_confirmed(const SetupContext& context, platform::Service& se
   const std::uint32_t initial_pid = *initial->pid;
   if (!unchanged_since(*before, initial_pid)) return fail("helper repair: service changed during explicit recovery");
   const auto own = std::ranges::find_if(*inventory, [&](const RetainedProcess& r) { return r.pid == initial_pid; });
+  // The initial process was retained before the stop; without it there is
+  // nothing this recovery may terminate.
+  if (own == inventory->end()) return waited;
   const ProcRecord record{own->pid, own->created, own->image_path};
   const RecordOutcome outcome = terminate_recorded_process(
       processes, record, own->image_path, WaitSpan{static_cast<std::uint64_t>(RECOVERY_TERMINATE_WAIT.count()), 0});

@@ -10,6 +10,32 @@ std::unexpected<Error> setup_failure(std::int32_t code, std::string_view detail)
   return fail(Error(SetupFailure{code, std::string(detail)}));
 }
 
+std::string debug_form(const SetupFailure& failure) {
+  std::string detail;
+  for (char c : failure.detail) {
+    switch (c) {
+      case '"':
+        detail += "\\\"";
+        break;
+      case '\\':
+        detail += "\\\\";
+        break;
+      case '\n':
+        detail += "\\n";
+        break;
+      case '\r':
+        detail += "\\r";
+        break;
+      case '\t':
+        detail += "\\t";
+        break;
+      default:
+        detail += c;
+    }
+  }
+  return fmt::format("SetupFailure {{ code: {}, detail: \"{}\" }}", failure.code, detail);
+}
+
 std::unexpected<Error> image_missing_failure(std::string_view path, std::string_view phase) {
   return setup_failure(23, fmt::format("{} no longer exists ({}); likely removed by antivirus", path, phase));
 }

@@ -17,6 +17,10 @@ inline constexpr std::array<std::int32_t, 6> TOLERATED_SETUP_CODES{21, 23, 24, 2
 
 std::unexpected<Error> setup_failure(std::int32_t code, std::string_view detail);
 
+// The structure form for diagnostics: SetupFailure { code: 25, detail: "..." }.
+// The display form is the error's message, "setup stage {}: {}".
+std::string debug_form(const SetupFailure& failure);
+
 // Code 23: the helper's executable vanished (antivirus is the usual cause).
 std::unexpected<Error> image_missing_failure(std::string_view path, std::string_view phase);
 

@@ -32,6 +32,11 @@ TEST(SetupFailure, DisplayFormAndHelpers) {
   }
 }
 
+TEST(SetupFailure, DebugFormEscapesTheDetail) {
+  EXPECT_EQ(debug_form({25, "start: win32=1053"}), "SetupFailure { code: 25, detail: \"start: win32=1053\" }");
+  EXPECT_EQ(debug_form({23, "C:\\a \"b\"\n"}), "SetupFailure { code: 23, detail: \"C:\\\\a \\\"b\\\"\\n\" }");
+}
+
 TEST(SetupFailure, ExitCodeAndSoftTolerance) {
   struct Case {
     Error error;
