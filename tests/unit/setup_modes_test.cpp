@@ -1,6 +1,7 @@
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
+#include "helper_engine/engine.hpp"
 #include "helper_service/setup_failure.hpp"
 #include "helper_service/setup_modes.hpp"
 #include "support/fake_platform.hpp"
@@ -273,6 +274,29 @@ TEST_F(ModeFixture, PrepareUpgradeRecordsFirstAndLeavesTheServiceRegistered) {
   g.fake.environment.own_image.reset();
   EXPECT_THAT(prepare_upgrade(g.context), Succeeds());
   EXPECT_FALSE(g.fake.files.files.count(kRecord));
+}
+
+// The setup modes' proof that nothing owned is left: a fresh engine still owes
+// its adapter cleanup, and a core record on disk is something owned.
+TEST(OwnedCleanupConfirmed, OnlyWithNothingOwedHeldOrRecorded) {
+  testing::FakePlatform fake;
+  auto engine = HelperEngine::create(fake.platform);
+  ASSERT_TRUE(engine);
+  EXPECT_FALSE(owned_cleanup_confirmed(*engine));
+  {
+    std::lock_guard lock(engine->state_lock());
+    engine->state().cleanup_pending = false;
+  }
+  EXPECT_TRUE(owned_cleanup_confirmed(*engine));
+  fake.files.files["C:\\ProgramData\\Vorn\\core\\sing-box.pid"] = "{}";
+  EXPECT_FALSE(owned_cleanup_confirmed(*engine));
+  fake.files.files.clear();
+  {
+    InFlightGuard busy(*engine);
+    EXPECT_FALSE(owned_cleanup_confirmed(*engine));
+  }
+  std::lock_guard held(engine->op_lock());
+  EXPECT_FALSE(owned_cleanup_confirmed(*engine));
 }
 
 TEST(SetupRegistration, ExecutableIsOneQuotedArgument) {
