@@ -107,6 +107,11 @@ class HelperEngine {
   std::shared_ptr<Parts> parts_;
 };
 
+// Whether nothing owned is left: the setup modes require it after
+// cleanup_owned. Stands in for the status report's cleanup_confirmed until
+// that report exists, and reads the same conditions.
+bool owned_cleanup_confirmed(const HelperEngine& engine);
+
 // Raises the engine's in-flight count while it lives; can be moved to another
 // thread.
 class InFlightGuard {
