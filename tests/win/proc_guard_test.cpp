@@ -7,6 +7,7 @@
 #include "helper_process.hpp"
 #include "platform/win32/system.hpp"
 #include "proc_guard/proc_guard.hpp"
+#include "support/record_printing.hpp"
 
 namespace vorn::wintest {
 namespace {
