@@ -82,11 +82,29 @@ bool names_device_namespace(std::wstring_view path) {
       (path[2] != L'.' && path[2] != L'?') || !win32::is_separator(path[3])) {
     return false;
   }
-  const std::wstring_view rest = path.substr(4);
+  std::wstring_view rest = path.substr(4);
   const bool drive = rest.size() >= 3 && ::iswalpha(rest[0]) && rest[1] == L':' && win32::is_separator(rest[2]);
   const bool share = rest.size() >= 4 && starts_with_folded(rest, L"UNC") && win32::is_separator(rest[3]);
   const bool volume = starts_with_folded(rest, L"Volume{");
   return !(drive || share || volume);
+}
+
+// \\server\pipe\x and \\?\UNC\server\pipe\x name a pipe on a server (this
+// machine too, as \\localhost\pipe\x).
+bool names_remote_pipe(std::wstring_view path) {
+  std::size_t start = 0;
+  if (starts_with_folded(path, L"\\\\?\\UNC\\") || starts_with_folded(path, L"//?/UNC/")) {
+    start = 8;
+  } else if (path.size() >= 2 && win32::is_separator(path[0]) && win32::is_separator(path[1])) {
+    start = 2;
+  } else {
+    return false;
+  }
+  std::size_t server_end = start;
+  while (server_end < path.size() && !win32::is_separator(path[server_end])) ++server_end;
+  if (server_end == path.size()) return false;
+  const std::wstring_view share = path.substr(server_end + 1);
+  return starts_with_folded(share, L"pipe") && (share.size() == 4 || win32::is_separator(share[4]));
 }
 
 std::unexpected<Error> not_regular(const char* what) {
@@ -217,7 +235,7 @@ class WindowsFileSystem final : public FileSystem {
   // (a raw volume reports none).
   Result<std::string> read_regular_file(std::string_view path, std::uint64_t max_bytes) override {
     const std::wstring name = wide(path);
-    if (names_device_namespace(name)) return not_regular("a device or a pipe");
+    if (names_device_namespace(name) || names_remote_pipe(name)) return not_regular("a device or a pipe");
     WIN32_FILE_ATTRIBUTE_DATA data{};
     if (::GetFileAttributesExW(name.c_str(), GetFileExInfoStandard, &data)) {
       if ((data.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) != 0) return not_regular("a directory");

@@ -100,6 +100,10 @@ class HelperEngine {
   // service stop and the setup modes before they touch the registration.
   Status cleanup_owned() const;
 
+  // Installs the core and the Wintun library from the client's paths into the
+  // trusted store, after both matched their pins.
+  Status provision_core(const std::string& core_src, const std::string& wintun_src) const;
+
  private:
   friend class InFlightGuard;
   struct Parts;

@@ -1,5 +1,6 @@
 #include "proc_guard/proc_guard.hpp"
 
+#include <algorithm>
 #include <array>
 #include <limits>
 
@@ -312,7 +313,7 @@ RecordOutcome teardown_recorded_process(platform::Platform& platform, std::strin
   return outcome;
 }
 
-std::string describe(const RecordOutcome& outcome) {
+std::string describe_outcome(const RecordOutcome& outcome) {
   return std::visit(
       [](const auto& o) -> std::string {
         using T = std::decay_t<decltype(o)>;

@@ -130,6 +130,6 @@ RecordOutcome teardown_recorded_process(platform::Platform& platform, std::strin
                                         std::string_view expected, WaitSpan wait);
 
 // "Absent", "Stale(reason)", ... for logs and test failure messages.
-std::string describe(const RecordOutcome& outcome);
+std::string describe_outcome(const RecordOutcome& outcome);
 
 }  // namespace vorn

@@ -31,6 +31,8 @@ class FakeFileSystem final : public platform::FileSystem {
   std::map<std::string, int> content_reads;        // whole-file reads per path
   int metadata_queries = 0;                        // target_metadata calls
   std::vector<std::pair<std::string, std::string>> renamed;  // from, to; the successful ones
+  std::set<std::string> failing_directories;                 // creating these fails
+  std::map<std::string, std::uint64_t> read_limits;          // the limit of each bounded read
 
   Result<std::string> read_file(std::string_view path) override {
     const std::string p(path);
@@ -49,6 +51,7 @@ class FakeFileSystem final : public platform::FileSystem {
     return {};
   }
   Status create_directories(std::string_view path) override {
+    if (failing_directories.count(std::string(path))) return fail(Error::os(5, "Access is denied."));
     directories.insert(std::string(path));
     return {};
   }
@@ -87,11 +90,12 @@ class FakeFileSystem final : public platform::FileSystem {
   }
   Result<std::string> read_regular_file(std::string_view path, std::uint64_t max_bytes) override {
     const std::string p(path);
-    if (directories.count(p)) return fail("not a regular file: a directory");
+    read_limits[p] = max_bytes;
+    if (directories.count(p)) return fail("the path names a directory, not a regular file");
     if (auto it = not_regular.find(p); it != not_regular.end()) return fail(it->second);
     auto it = files.find(p);
     if (it != files.end() && it->second.size() > max_bytes) {
-      return fail("larger than " + std::to_string(max_bytes) + " bytes");
+      return fail("the file is larger than " + std::to_string(max_bytes) + " bytes");
     }
     return read_file(path);
   }

@@ -3,6 +3,7 @@
 #include <functional>
 
 #include "proc_guard/proc_guard.hpp"
+#include "support/record_printing.hpp"
 #include "support/fake_platform.hpp"
 
 namespace vorn {
@@ -250,7 +251,7 @@ TEST(RecordOperations, OutcomesForEachSituation) {
       c.setup(f);
       const bool had_record = f.record_kept();
       const RecordOutcome outcome = ensure_recorded_process_gone(f.fake.platform, kRecordPath, kImage);
-      EXPECT_EQ(outcome, c.ensured) << describe(outcome);
+      EXPECT_EQ(outcome, c.ensured) << describe_outcome(outcome);
       EXPECT_EQ(f.record_kept(), had_record && !std::holds_alternative<Stale>(outcome));
       EXPECT_TRUE(f.fake.processes.terminated.empty());
       EXPECT_TRUE(f.fake.processes.wait_timeouts.empty());  // a check never waits
@@ -262,7 +263,7 @@ TEST(RecordOperations, OutcomesForEachSituation) {
       c.setup(f);
       const bool had_record = f.record_kept();
       const RecordOutcome outcome = teardown_recorded_process(f.fake.platform, kRecordPath, kImage, {3, 0});
-      EXPECT_EQ(outcome, c.torn) << describe(outcome);
+      EXPECT_EQ(outcome, c.torn) << describe_outcome(outcome);
       EXPECT_EQ(f.record_kept(), had_record && !deletes(outcome));
       EXPECT_EQ(f.fake.processes.terminated, c.terminated ? std::vector<std::uint32_t>{kPid} : std::vector<std::uint32_t>{});
       EXPECT_EQ(f.fake.processes.wait_timeouts,

@@ -7,6 +7,7 @@
 #include "helper_process.hpp"
 #include "platform/win32/system.hpp"
 #include "proc_guard/proc_guard.hpp"
+#include "support/record_printing.hpp"
 
 namespace vorn::wintest {
 namespace {
@@ -172,6 +173,8 @@ TEST(FilesForRecords, PresenceMetadataAndBoundedReads) {
       {file, 10, "the file is larger than 10 bytes"},
       {folder, 1024, "the path names a directory, not a regular file"},
       {"\\\\.\\pipe\\vorn-helper-no-such-pipe", 1024, "the path names a device or a pipe, not a regular file"},
+      {"\\\\localhost\\pipe\\vorn-helper", 1024, "the path names a device or a pipe, not a regular file"},
+      {"\\\\?\\UNC\\localhost\\PIPE\\vorn-helper", 1024, "the path names a device or a pipe, not a regular file"},
       {"\\\\.\\PhysicalDrive0", 1024, "the path names a device or a pipe, not a regular file"},
       {"CON", 1024, ""},  // Wine has no console here and refuses the open (6)
       {"NUL", 1024, "the path names a device or a pipe, not a regular file"},
@@ -179,7 +182,9 @@ TEST(FilesForRecords, PresenceMetadataAndBoundedReads) {
   for (const auto& c : refused) {
     auto read = files.read_regular_file(c.path, c.max);
     ASSERT_FALSE(read) << c.path;
-    if (!c.cause.empty()) EXPECT_EQ(read.error().full(), c.cause) << c.path;
+    if (!c.cause.empty()) {
+      EXPECT_EQ(read.error().full(), c.cause) << c.path;
+    }
   }
   auto missing = files.read_regular_file(folder + "\\missing", 1024);
   ASSERT_FALSE(missing);
