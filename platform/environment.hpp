@@ -19,6 +19,10 @@ class Environment {
   // invalid UTF-16 units become U+FFFD.
   virtual std::vector<std::string> command_line() = 0;
   virtual bool is_elevated() = 0;
+  // The full path of the running executable.
+  virtual Result<std::string> own_image_path() = 0;
+  // CommandLineToArgvW of `line`; nullopt when the system cannot split it.
+  virtual std::optional<std::vector<std::string>> split_command_line(std::string_view line) = 0;
   // GetTempPath2W where it exists, else GetTempPathW.
   virtual Result<std::string> temp_dir() = 0;
 };

@@ -2,7 +2,10 @@
 // text in the platform's own form.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
+#include <memory>
+#include <span>
 #include <string>
 #include <string_view>
 
@@ -16,6 +19,18 @@ struct FileMeta {
   bool is_directory = false;
   bool is_link = false;  // a symbolic link or junction
 };
+
+// A file open for reading, closed when the object goes.
+class FileReader {
+ public:
+  virtual ~FileReader() = default;
+  // Up to `buffer.size()` bytes; 0 at the end.
+  virtual Result<std::size_t> read(std::span<char> buffer) = 0;
+};
+
+// Whether a path names an existing entry; Unknown when the query itself
+// failed for another reason than "not found".
+enum class Presence { Present, Absent, Unknown };
 
 class FileSystem {
  public:
@@ -31,6 +46,14 @@ class FileSystem {
   virtual Status remove_file(std::string_view path) = 0;
   // Metadata of the entry itself, not of a link's target.
   virtual Result<FileMeta> metadata(std::string_view path) = 0;
+  // Size and last-write time of what the path finally names, links followed.
+  virtual Result<FileMeta> target_metadata(std::string_view path) = 0;
+  virtual Presence presence(std::string_view path) = 0;
+  // The whole content of a regular file of at most `max_bytes`; a directory,
+  // a pipe, a console or another device, or a larger file is refused with the
+  // reason, before more than `max_bytes` are held.
+  virtual Result<std::string> read_regular_file(std::string_view path, std::uint64_t max_bytes) = 0;
+  virtual Result<std::unique_ptr<FileReader>> open_read(std::string_view path) = 0;
 };
 
 }  // namespace vorn::platform

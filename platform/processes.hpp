@@ -110,6 +110,15 @@ class ChildProcess {
   virtual std::unique_ptr<OutputPipe> take_stderr() = 0;
 };
 
+// Why a process snapshot gave no list: no snapshot at all, or a walk that
+// broke off before the system said there were no more entries.
+enum class SnapshotFailure { Unavailable, Incomplete };
+
+struct ProcessSnapshot {
+  std::vector<ProcessEntry> entries;  // as far as the walk came
+  std::optional<SnapshotFailure> failure;
+};
+
 class Processes {
  public:
   virtual ~Processes() = default;
@@ -122,6 +131,8 @@ class Processes {
   virtual Result<std::unique_ptr<ProcessHandle>> open_process(std::uint32_t pid, std::uint32_t access) = 0;
   virtual Result<std::vector<ProcessEntry>> list_processes() = 0;
   virtual Result<std::unique_ptr<ChildProcess>> spawn(const ChildCommand& command) = 0;
+  // The same Toolhelp walk, telling a missing snapshot from a broken walk.
+  virtual ProcessSnapshot snapshot_processes() = 0;
 };
 
 }  // namespace vorn::platform

@@ -68,6 +68,31 @@ class WindowsEnvironment final : public Environment {
 
   bool is_elevated() override { return ::IsUserAnAdmin() != FALSE; }
 
+  Result<std::string> own_image_path() override {
+    std::wstring buffer(32768, L'\0');
+    const DWORD length = ::GetModuleFileNameW(nullptr, buffer.data(), static_cast<DWORD>(buffer.size()));
+    if (length == 0) return fail(win32::last_error());
+    // A full buffer means the path was cut short.
+    if (length >= buffer.size()) return fail(win32::os_error(ERROR_INSUFFICIENT_BUFFER));
+    buffer.resize(length);
+    return win32::narrow(buffer);
+  }
+
+  std::optional<std::vector<std::string>> split_command_line(std::string_view line) override {
+    // The system answers an empty line with this program's own path, which
+    // would make an empty registration look like this installation's.
+    if (line.empty()) return std::vector<std::string>{};
+    int count = 0;
+    // The array is one LocalAlloc block, released on every path.
+    win32::unique_hlocal owner(::CommandLineToArgvW(win32::wide(line).c_str(), &count));
+    if (!owner) return std::nullopt;
+    wchar_t** argv = static_cast<wchar_t**>(owner.get());
+    std::vector<std::string> args;
+    args.reserve(static_cast<std::size_t>(count));
+    for (int i = 0; i < count; ++i) args.push_back(win32::narrow(argv[i]));
+    return args;
+  }
+
   Result<std::string> temp_dir() override {
     const auto path = read_sized([&](wchar_t* buffer, DWORD capacity) {
       return temp_path2_ != nullptr ? temp_path2_(capacity, buffer) : ::GetTempPathW(capacity, buffer);

@@ -1,3 +1,5 @@
+#include <cwctype>
+#include <memory>
 #include <vector>
 
 #include "platform/files.hpp"
@@ -48,6 +50,70 @@ std::size_t parent_end(std::wstring_view path, std::size_t end, std::size_t root
 }
 
 std::uint64_t join(DWORD high, DWORD low) { return (std::uint64_t{high} << 32) | low; }
+
+class WindowsFileReader final : public FileReader {
+ public:
+  explicit WindowsFileReader(win32::unique_hfile file) : file_(std::move(file)) {}
+
+  Result<std::size_t> read(std::span<char> buffer) override {
+    const DWORD want = static_cast<DWORD>(std::min<std::size_t>(buffer.size(), CHUNK_BYTES));
+    DWORD got = 0;
+    if (!::ReadFile(file_.get(), buffer.data(), want, &got, nullptr)) return fail(last_error());
+    return std::size_t{got};
+  }
+
+ private:
+  win32::unique_hfile file_;
+};
+
+bool starts_with_folded(std::wstring_view text, std::wstring_view prefix) {
+  if (text.size() < prefix.size()) return false;
+  for (std::size_t i = 0; i < prefix.size(); ++i) {
+    if (::towlower(text[i]) != ::towlower(prefix[i])) return false;
+  }
+  return true;
+}
+
+// A path in the \\.\ or \\?\ namespace that does not lead to a drive or a share
+// names a device or a pipe (\\.\pipe\x, \\.\PhysicalDrive0, \\?\GLOBALROOT\...):
+// opening it may connect to a server or read a raw disk.
+bool names_device_namespace(std::wstring_view path) {
+  if (path.size() < 4 || !win32::is_separator(path[0]) || !win32::is_separator(path[1]) ||
+      (path[2] != L'.' && path[2] != L'?') || !win32::is_separator(path[3])) {
+    return false;
+  }
+  std::wstring_view rest = path.substr(4);
+  const bool drive = rest.size() >= 3 && ::iswalpha(rest[0]) && rest[1] == L':' && win32::is_separator(rest[2]);
+  const bool share = rest.size() >= 4 && starts_with_folded(rest, L"UNC") && win32::is_separator(rest[3]);
+  const bool volume = starts_with_folded(rest, L"Volume{");
+  return !(drive || share || volume);
+}
+
+// \\server\pipe\x and \\?\UNC\server\pipe\x name a pipe on a server (this
+// machine too, as \\localhost\pipe\x).
+bool names_remote_pipe(std::wstring_view path) {
+  std::size_t start = 0;
+  if (starts_with_folded(path, L"\\\\?\\UNC\\") || starts_with_folded(path, L"//?/UNC/")) {
+    start = 8;
+  } else if (path.size() >= 2 && win32::is_separator(path[0]) && win32::is_separator(path[1])) {
+    start = 2;
+  } else {
+    return false;
+  }
+  std::size_t server_end = start;
+  while (server_end < path.size() && !win32::is_separator(path[server_end])) ++server_end;
+  if (server_end == path.size()) return false;
+  const std::wstring_view share = path.substr(server_end + 1);
+  return starts_with_folded(share, L"pipe") && (share.size() == 4 || win32::is_separator(share[4]));
+}
+
+std::unexpected<Error> not_regular(const char* what) {
+  return fail(std::string("the path names ") + what + ", not a regular file");
+}
+
+std::unexpected<Error> too_large(std::uint64_t max_bytes) {
+  return fail("the file is larger than " + std::to_string(max_bytes) + " bytes");
+}
 
 class WindowsFileSystem final : public FileSystem {
  public:
@@ -140,6 +206,75 @@ class WindowsFileSystem final : public FileSystem {
       meta.is_link = found.dwReserved0 == IO_REPARSE_TAG_SYMLINK || found.dwReserved0 == IO_REPARSE_TAG_MOUNT_POINT;
     }
     return meta;
+  }
+
+  Result<FileMeta> target_metadata(std::string_view path) override {
+    // Opening without the reparse flag lands on the link's final target.
+    win32::unique_hfile file(::CreateFileW(wide(path).c_str(), FILE_READ_ATTRIBUTES,
+                                           FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                                           OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr));
+    if (!file) return fail(last_error());
+    BY_HANDLE_FILE_INFORMATION info{};
+    if (!::GetFileInformationByHandle(file.get(), &info)) return fail(last_error());
+    FileMeta meta;
+    meta.size = join(info.nFileSizeHigh, info.nFileSizeLow);
+    meta.last_write = join(info.ftLastWriteTime.dwHighDateTime, info.ftLastWriteTime.dwLowDateTime);
+    meta.is_directory = (info.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) != 0;
+    return meta;
+  }
+
+  Presence presence(std::string_view path) override {
+    if (::GetFileAttributesW(wide(path).c_str()) != INVALID_FILE_ATTRIBUTES) return Presence::Present;
+    const DWORD error = ::GetLastError();
+    if (error == ERROR_FILE_NOT_FOUND || error == ERROR_PATH_NOT_FOUND) return Presence::Absent;
+    return Presence::Unknown;
+  }
+
+  // The checks come before the first read so that a pipe or a device is never
+  // read from; the read itself stops past the limit in case the size lied
+  // (a raw volume reports none).
+  Result<std::string> read_regular_file(std::string_view path, std::uint64_t max_bytes) override {
+    const std::wstring name = wide(path);
+    if (names_device_namespace(name) || names_remote_pipe(name)) return not_regular("a device or a pipe");
+    WIN32_FILE_ATTRIBUTE_DATA data{};
+    if (::GetFileAttributesExW(name.c_str(), GetFileExInfoStandard, &data)) {
+      if ((data.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) != 0) return not_regular("a directory");
+      if ((data.dwFileAttributes & FILE_ATTRIBUTE_DEVICE) != 0) return not_regular("a device or a pipe");
+    }
+    win32::unique_hfile file(::CreateFileW(name.c_str(), GENERIC_READ,
+                                           FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                                           OPEN_EXISTING, FILE_FLAG_SEQUENTIAL_SCAN, nullptr));
+    if (!file) return fail(last_error());
+    const DWORD type = ::GetFileType(file.get());
+    if (type == FILE_TYPE_PIPE) return not_regular("a pipe");
+    if (type != FILE_TYPE_DISK) return not_regular("a device or a pipe");
+    BY_HANDLE_FILE_INFORMATION info{};
+    if (!::GetFileInformationByHandle(file.get(), &info)) return fail(last_error());
+    if ((info.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) != 0) return not_regular("a directory");
+    if ((info.dwFileAttributes & FILE_ATTRIBUTE_DEVICE) != 0) return not_regular("a device or a pipe");
+    const std::uint64_t size = join(info.nFileSizeHigh, info.nFileSizeLow);
+    if (size > max_bytes) return too_large(max_bytes);
+    std::string bytes;
+    bytes.reserve(static_cast<std::size_t>(size));
+    for (;;) {
+      const std::size_t done = bytes.size();
+      const std::uint64_t room = max_bytes + 1 - done;  // one byte more shows a file that grew
+      const DWORD want = static_cast<DWORD>(std::min<std::uint64_t>(room, CHUNK_BYTES));
+      bytes.resize(done + want);
+      DWORD got = 0;
+      if (!::ReadFile(file.get(), bytes.data() + done, want, &got, nullptr)) return fail(last_error());
+      bytes.resize(done + got);
+      if (bytes.size() > max_bytes) return too_large(max_bytes);
+      if (got == 0) return bytes;
+    }
+  }
+
+  Result<std::unique_ptr<FileReader>> open_read(std::string_view path) override {
+    win32::unique_hfile file(::CreateFileW(wide(path).c_str(), GENERIC_READ,
+                                           FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                                           OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr));
+    if (!file) return fail(last_error());
+    return std::make_unique<WindowsFileReader>(std::move(file));
   }
 };
 

@@ -359,6 +359,24 @@ class WindowsProcesses final : public Processes {
     if (error != ERROR_NO_MORE_FILES) return fail(win32::os_error(error));
     return entries;
   }
+
+  ProcessSnapshot snapshot_processes() override {
+    ProcessSnapshot result;
+    win32::unique_hfile snapshot(::CreateToolhelp32Snapshot(TH32CS_SNAPPROCESS, 0));
+    if (!snapshot) {
+      result.failure = SnapshotFailure::Unavailable;
+      return result;
+    }
+    PROCESSENTRY32W entry{};
+    entry.dwSize = sizeof(entry);
+    static_assert(sizeof(PROCESSENTRY32W) == 568);
+    for (BOOL more = ::Process32FirstW(snapshot.get(), &entry); more; more = ::Process32NextW(snapshot.get(), &entry)) {
+      const std::wstring_view name(entry.szExeFile, ::wcsnlen(entry.szExeFile, std::size(entry.szExeFile)));
+      result.entries.push_back({entry.th32ProcessID, win32::narrow(name)});
+    }
+    if (::GetLastError() != ERROR_NO_MORE_FILES) result.failure = SnapshotFailure::Incomplete;
+    return result;
+  }
 };
 
 }  // namespace

@@ -1,3 +1,5 @@
+#include <cstdint>
+#include <memory>
 #include <utility>
 
 #include "platform/service_manager.hpp"
@@ -46,6 +48,116 @@ SERVICE_STATUS to_native(const ServiceStatusReport& report) {
   status.dwWaitHint = report.wait_hint;
   return status;
 }
+
+// Text that holds a NUL cannot be passed to a call that reads up to the first
+// one; it is refused before the call with a text of its own.
+Status refuse_nul(std::string_view value, std::string_view what) {
+  if (value.find('\0') != std::string_view::npos) return fail(std::string(what) + " contains a nul byte");
+  return {};
+}
+
+class WindowsService final : public Service {
+ public:
+  explicit WindowsService(win32::unique_schandle handle) : handle_(std::move(handle)) {}
+
+  Result<ServiceProcessStatus> query_status() override {
+    SERVICE_STATUS_PROCESS native{};
+    DWORD needed = 0;
+    if (!::QueryServiceStatusEx(handle_.get(), SC_STATUS_PROCESS_INFO, reinterpret_cast<BYTE*>(&native),
+                                sizeof(native), &needed)) {
+      return winapi_failure();
+    }
+    return ServiceProcessStatus{
+        .current_state = native.dwCurrentState,
+        .win32_exit_code = native.dwWin32ExitCode,
+        .service_specific_exit_code = native.dwServiceSpecificExitCode,
+        .pid = native.dwProcessId,
+    };
+  }
+
+  Result<ServiceConfig> query_config() override {
+    // QUERY_SERVICE_CONFIGW holds pointers, so the buffer is aligned for them.
+    constexpr DWORD BUFFER_BYTES = 8192;
+    auto buffer = std::make_unique<std::uint64_t[]>(BUFFER_BYTES / sizeof(std::uint64_t));
+    auto* config = reinterpret_cast<QUERY_SERVICE_CONFIGW*>(buffer.get());
+    DWORD needed = 0;
+    if (!::QueryServiceConfigW(handle_.get(), config, BUFFER_BYTES, &needed)) return winapi_failure();
+    return ServiceConfig{
+        .service_type = config->dwServiceType,
+        .start_type = config->dwStartType,
+        .error_control = config->dwErrorControl,
+        .binary_path = config->lpBinaryPathName != nullptr ? win32::narrow(config->lpBinaryPathName) : std::string(),
+    };
+  }
+
+  Status control_stop() override {
+    SERVICE_STATUS status{};
+    if (!::ControlService(handle_.get(), SERVICE_CONTROL_STOP, &status)) return winapi_failure();
+    return {};
+  }
+
+  Status change_config(const ServiceRegistration& registration) override {
+    if (auto ok = refuse_nul(registration.binary_path, "executable path"); !ok) return ok;
+    if (auto ok = refuse_nul(registration.display_name, "display name"); !ok) return ok;
+    if (!::ChangeServiceConfigW(handle_.get(), registration.service_type, registration.start_type,
+                                registration.error_control, win32::wide(registration.binary_path).c_str(), nullptr,
+                                nullptr, nullptr, nullptr, nullptr, win32::wide(registration.display_name).c_str())) {
+      return winapi_failure();
+    }
+    return {};
+  }
+
+  Status set_description(const std::string& description) override {
+    if (auto ok = refuse_nul(description, "description"); !ok) return ok;
+    std::wstring text = win32::wide(description);
+    SERVICE_DESCRIPTIONW info{text.data()};
+    if (!::ChangeServiceConfig2W(handle_.get(), SERVICE_CONFIG_DESCRIPTION, &info)) return winapi_failure();
+    return {};
+  }
+
+  Status start() override {
+    if (!::StartServiceW(handle_.get(), 0, nullptr)) return winapi_failure();
+    return {};
+  }
+
+  Status remove() override {
+    if (!::DeleteService(handle_.get())) return winapi_failure();
+    return {};
+  }
+
+ private:
+  win32::unique_schandle handle_;
+};
+
+class WindowsServiceDatabase final : public ServiceDatabase {
+ public:
+  explicit WindowsServiceDatabase(win32::unique_schandle handle) : handle_(std::move(handle)) {}
+
+  Result<std::unique_ptr<Service>> open_service(const std::string& name, std::uint32_t access) override {
+    if (auto ok = refuse_nul(name, "service name"); !ok) return fail(std::move(ok.error()));
+    win32::unique_schandle service(::OpenServiceW(handle_.get(), win32::wide(name).c_str(), access));
+    if (!service) return winapi_failure();
+    return std::make_unique<WindowsService>(std::move(service));
+  }
+
+  Result<std::unique_ptr<Service>> create_service(const ServiceRegistration& registration,
+                                                  std::uint32_t access) override {
+    for (const auto& [value, what] : {std::pair{&registration.name, "service name"},
+                                      std::pair{&registration.display_name, "display name"},
+                                      std::pair{&registration.binary_path, "executable path"}}) {
+      if (auto ok = refuse_nul(*value, what); !ok) return fail(std::move(ok.error()));
+    }
+    win32::unique_schandle service(::CreateServiceW(
+        handle_.get(), win32::wide(registration.name).c_str(), win32::wide(registration.display_name).c_str(), access,
+        registration.service_type, registration.start_type, registration.error_control,
+        win32::wide(registration.binary_path).c_str(), nullptr, nullptr, nullptr, nullptr, nullptr));
+    if (!service) return winapi_failure();
+    return std::make_unique<WindowsService>(std::move(service));
+  }
+
+ private:
+  win32::unique_schandle handle_;
+};
 
 class WindowsServiceManager final : public ServiceManager {
  public:
@@ -123,6 +235,12 @@ class WindowsServiceManager final : public ServiceManager {
     if (!service) return fail(std::move(service.error()));
     if (!::DeleteService(service->get())) return winapi_failure();
     return {};
+  }
+
+  Result<std::unique_ptr<ServiceDatabase>> open_database(std::uint32_t access) override {
+    auto manager = open_manager(access);
+    if (!manager) return fail(std::move(manager.error()));
+    return std::make_unique<WindowsServiceDatabase>(std::move(*manager));
   }
 
  private:

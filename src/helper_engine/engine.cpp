@@ -1,5 +1,6 @@
 #include "helper_engine/engine.hpp"
 
+#include "helper_engine/store.hpp"
 #include "support/uuid.hpp"
 
 namespace vorn {
@@ -55,6 +56,20 @@ LogsData HelperEngine::logs(std::uint64_t since) const {
 Status HelperEngine::cleanup_owned() const {
   InFlightGuard guard(*this);
   return fail("helper: owned cleanup is not built yet");
+}
+
+bool owned_cleanup_confirmed(const HelperEngine& engine) {
+  std::unique_lock op(engine.op_lock(), std::try_to_lock);
+  if (!op.owns_lock()) return false;
+  const std::string record = core_record_path(engine.platform().environment);
+  std::lock_guard lock(engine.state_lock());
+  const EngineState& state = engine.state();
+  if (engine.in_flight().load() != 0 || state.stop_unconfirmed || state.cleanup_pending || state.core) return false;
+  // Only a lookup that says "no such file" proves the record absent.
+  auto meta = engine.platform().files.metadata(record);
+  if (meta) return false;
+  const auto code = meta.error().os_code();
+  return code == 2u || code == 3u;
 }
 
 InFlightGuard::InFlightGuard(const HelperEngine& engine) : owner_(engine.parts_), count_(&engine.in_flight()) {

@@ -94,12 +94,21 @@ class HelperEngine {
   // service stop and the setup modes before they touch the registration.
   Status cleanup_owned() const;
 
+  // Installs the core and the Wintun library from the client's paths into the
+  // trusted store, after both matched their pins.
+  Status provision_core(const std::string& core_src, const std::string& wintun_src) const;
+
  private:
   friend class InFlightGuard;
   struct Parts;
   explicit HelperEngine(std::shared_ptr<Parts> parts);
   std::shared_ptr<Parts> parts_;
 };
+
+// Whether nothing owned is left: the setup modes require it after
+// cleanup_owned. Stands in for the status report's cleanup_confirmed until
+// that report exists, and reads the same conditions.
+bool owned_cleanup_confirmed(const HelperEngine& engine);
 
 // Raises the engine's in-flight count while it lives; can be moved to another
 // thread.

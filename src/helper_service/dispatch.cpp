@@ -29,7 +29,10 @@ Response dispatch_request(const HelperEngine& engine, const Request& request) {
         } else if constexpr (std::is_same_v<T, cmd::Status>) {
           return not_built("status");
         } else if constexpr (std::is_same_v<T, cmd::ProvisionCore>) {
-          return not_built("provision_core");
+          if (auto done = engine.provision_core(r.core_src, r.wintun_src); !done) {
+            return ResponseError{done.error().full()};
+          }
+          return ResponseOk{Json{{"provisioned", true}}};
         } else if constexpr (std::is_same_v<T, cmd::Connect>) {
           return not_built("connect");
         } else if constexpr (std::is_same_v<T, cmd::Disconnect>) {

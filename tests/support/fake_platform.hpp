@@ -5,6 +5,7 @@
 #include <cstring>
 #include <deque>
 #include <span>
+#include <functional>
 #include <map>
 #include <memory>
 #include <optional>
@@ -24,14 +25,25 @@ class FakeFileSystem final : public platform::FileSystem {
   std::set<std::string> directories;
   std::set<std::string> unreadable;  // paths whose reads fail
   bool writes_fail = false;
+  std::set<std::string> failing_writes;   // writes to these paths fail
+  std::set<std::string> failing_renames;  // renames onto these paths fail
+  std::set<std::string> presence_unknown;  // the existence query fails
+  std::map<std::string, std::string> not_regular;  // path -> why it is no regular file
+  std::map<std::string, std::uint64_t> modified;   // last-write time per path, 0 when not set
+  std::map<std::string, int> content_reads;        // whole-file reads per path
+  int metadata_queries = 0;                        // target_metadata calls
+  std::vector<std::pair<std::string, std::string>> renamed;  // from, to; the successful ones
+  std::set<std::string> failing_directories;                 // creating these fails
+  std::map<std::string, std::uint64_t> read_limits;          // the limit of each bounded read
 
   Result<std::string> read_file(std::string_view path) override {
     const std::string p(path);
+    ++content_reads[p];
     if (unreadable.count(p) || !files.count(p)) return fail(Error::os(2, "The system cannot find the file specified."));
     return files[p];
   }
   Status write_file(std::string_view path, std::string_view bytes) override {
-    if (writes_fail) return fail(Error::os(5, "Access is denied."));
+    if (writes_fail || failing_writes.count(std::string(path))) return fail(Error::os(5, "Access is denied."));
     files[std::string(path)] = std::string(bytes);
     return {};
   }
@@ -41,14 +53,17 @@ class FakeFileSystem final : public platform::FileSystem {
     return {};
   }
   Status create_directories(std::string_view path) override {
+    if (failing_directories.count(std::string(path))) return fail(Error::os(5, "Access is denied."));
     directories.insert(std::string(path));
     return {};
   }
   Status rename_over(std::string_view from, std::string_view to) override {
+    if (failing_renames.count(std::string(to))) return fail(Error::os(5, "Access is denied."));
     auto it = files.find(std::string(from));
     if (it == files.end()) return fail(Error::os(2, "The system cannot find the file specified."));
     files[std::string(to)] = it->second;
     files.erase(it);
+    renamed.emplace_back(std::string(from), std::string(to));
     return {};
   }
   Status remove_file(std::string_view path) override {
@@ -62,6 +77,58 @@ class FakeFileSystem final : public platform::FileSystem {
     if (it == files.end()) return fail(Error::os(2, "The system cannot find the file specified."));
     return platform::FileMeta{it->second.size(), 0, false, false};
   }
+  Result<platform::FileMeta> target_metadata(std::string_view path) override {
+    ++metadata_queries;
+    const std::string p(path);
+    if (dangling.count(p)) return fail(Error::os(2, "The system cannot find the file specified."));
+    auto it = files.find(p);
+    if (it == files.end()) return fail(Error::os(2, "The system cannot find the file specified."));
+    return platform::FileMeta{it->second.size(), modified.count(p) ? modified[p] : 0, false, false};
+  }
+  platform::Presence presence(std::string_view path) override {
+    const std::string p(path);
+    if (presence_unknown.count(p)) return platform::Presence::Unknown;
+    return files.count(p) || directories.count(p) ? platform::Presence::Present : platform::Presence::Absent;
+  }
+  Result<std::string> read_regular_file(std::string_view path, std::uint64_t max_bytes) override {
+    const std::string p(path);
+    read_limits[p] = max_bytes;
+    if (directories.count(p)) return fail("the path names a directory, not a regular file");
+    if (auto it = not_regular.find(p); it != not_regular.end()) return fail(it->second);
+    auto it = files.find(p);
+    if (it != files.end() && it->second.size() > max_bytes) {
+      return fail("the file is larger than " + std::to_string(max_bytes) + " bytes");
+    }
+    return read_file(path);
+  }
+  std::set<std::string> dangling;  // links whose target is gone
+  std::set<std::string> read_errors;  // opened, but reading fails
+  std::vector<std::size_t> read_sizes;  // every read's requested size
+  Result<std::unique_ptr<platform::FileReader>> open_read(std::string_view path) override {
+    const std::string p(path);
+    if (unreadable.count(p) || !files.count(p)) return fail(Error::os(2, "The system cannot find the file specified."));
+    return std::unique_ptr<platform::FileReader>(new Reader(*this, files[p], read_errors.count(p) > 0));
+  }
+
+ private:
+  class Reader final : public platform::FileReader {
+   public:
+    Reader(FakeFileSystem& owner, std::string bytes, bool fails) : owner_(owner), bytes_(std::move(bytes)), fails_(fails) {}
+    Result<std::size_t> read(std::span<char> buffer) override {
+      owner_.read_sizes.push_back(buffer.size());
+      if (fails_) return fail(Error::os(23, "Data error (cyclic redundancy check)."));
+      const std::size_t n = std::min(buffer.size(), bytes_.size() - at_);
+      std::memcpy(buffer.data(), bytes_.data() + at_, n);
+      at_ += n;
+      return n;
+    }
+
+   private:
+    FakeFileSystem& owner_;
+    std::string bytes_;
+    std::size_t at_ = 0;
+    bool fails_;
+  };
 };
 
 class FakeEnvironment final : public platform::Environment {
@@ -79,6 +146,38 @@ class FakeEnvironment final : public platform::Environment {
   std::vector<std::string> command_line() override { return arguments; }
   bool is_elevated() override { return elevated; }
   Result<std::string> temp_dir() override { return temp; }
+  std::optional<std::string> own_image = "C:\\Program Files\\Vorn\\vorn-helper.exe";
+  Result<std::string> own_image_path() override {
+    if (!own_image) return fail(Error::os(122, "The data area passed to a system call is too small."));
+    return *own_image;
+  }
+  // Command lines the test splits itself; others are split at blanks, a
+  // leading quoted part kept whole.
+  std::map<std::string, std::optional<std::vector<std::string>>> splits;
+  std::optional<std::vector<std::string>> split_command_line(std::string_view line) override {
+    if (auto it = splits.find(std::string(line)); it != splits.end()) return it->second;
+    std::vector<std::string> args;
+    std::size_t i = 0;
+    while (i < line.size()) {
+      if (line[i] == ' ' || line[i] == '\t') {
+        ++i;
+        continue;
+      }
+      std::size_t end;
+      if (line[i] == '"') {
+        end = line.find('"', i + 1);
+        if (end == std::string_view::npos) end = line.size();
+        args.emplace_back(line.substr(i + 1, end - i - 1));
+        i = end + 1;
+        continue;
+      }
+      end = line.find_first_of(" \t", i);
+      if (end == std::string_view::npos) end = line.size();
+      args.emplace_back(line.substr(i, end - i));
+      i = end;
+    }
+    return args;
+  }
 };
 
 // Counts up from a seed so that successive UUIDs differ.
@@ -213,6 +312,13 @@ class FakeProcesses final : public platform::Processes {
   }
   std::uint32_t current_pid() override { return own_pid; }
   Result<std::vector<platform::ProcessEntry>> list_processes() override { return entries; }
+  std::optional<platform::SnapshotFailure> snapshot_failure;
+  int snapshots = 0;
+  platform::ProcessSnapshot snapshot_processes() override {
+    ++snapshots;
+    if (snapshot_failure == platform::SnapshotFailure::Unavailable) return {{}, snapshot_failure};
+    return {entries, snapshot_failure};
+  }
 
   Result<std::unique_ptr<platform::ProcessHandle>> open_process(std::uint32_t pid, std::uint32_t access) override {
     std::lock_guard guard(lock);
@@ -307,8 +413,38 @@ class FakeProcesses final : public platform::Processes {
   };
 };
 
+// The one registration that the setup modes act on. Each status query takes
+// the next entry of `statuses`; the last one repeats.
+struct FakeService {
+  platform::ServiceConfig config{0x10, 2, 1, "\"C:\\Program Files\\Vorn\\vorn-helper.exe\" run"};
+  std::vector<platform::ServiceProcessStatus> statuses{{platform::SERVICE_STATE_STOPPED, 0, 0, 0}};
+  std::size_t next_status = 0;
+  std::optional<std::size_t> query_fails_at;  // index of the failing query
+  std::optional<std::uint32_t> config_error, stop_error, change_error, describe_error, start_error, delete_error;
+  std::optional<std::string> description;
+};
+
 class FakeServiceManager final : public platform::ServiceManager {
  public:
+  static std::unexpected<Error> winapi(std::uint32_t code) {
+    return fail(Error::os(code, "system message").context("IO error in winapi call"));
+  }
+
+  std::optional<FakeService> service;  // registered under SERVICE_NAME
+  std::optional<std::uint32_t> open_database_error, open_service_error, create_error;
+  std::vector<std::string> calls;  // in order, with the access rights asked
+  std::vector<platform::ServiceRegistration> registrations;  // created or reconfigured
+  std::function<void(std::size_t)> on_query;  // before answering query n (from 0)
+  std::function<void()> on_stop, on_start;
+  std::size_t queries = 0;
+  int open_handles = 0;
+
+  Result<std::unique_ptr<platform::ServiceDatabase>> open_database(std::uint32_t access) override {
+    calls.push_back("open_database " + std::to_string(access));
+    if (open_database_error) return winapi(*open_database_error);
+    return std::unique_ptr<platform::ServiceDatabase>(new Database(*this));
+  }
+
   Status dispatcher_result = fail(Error::os(1063, "The service process could not connect to the service controller.")
                                       .context("IO error in winapi call"));
   std::vector<platform::ServiceStatusReport> reports;
@@ -324,6 +460,85 @@ class FakeServiceManager final : public platform::ServiceManager {
   Status stop_service(const std::string&) override { return fail("not faked"); }
   Result<platform::ServiceProcessStatus> query_service(const std::string&) override { return fail("not faked"); }
   Status delete_service(const std::string&) override { return fail("not faked"); }
+
+ private:
+  class Handle final : public platform::Service {
+   public:
+    explicit Handle(FakeServiceManager& owner) : owner_(owner) { ++owner_.open_handles; }
+    ~Handle() override { --owner_.open_handles; }
+    FakeService& svc() { return *owner_.service; }
+    Result<platform::ServiceProcessStatus> query_status() override {
+      owner_.calls.push_back("query_status");
+      const std::size_t n = owner_.queries++;
+      if (owner_.on_query) owner_.on_query(n);
+      if (svc().query_fails_at == n) return winapi(6);
+      const std::size_t i = std::min(svc().next_status++, svc().statuses.size() - 1);
+      return svc().statuses[i];
+    }
+    Result<platform::ServiceConfig> query_config() override {
+      owner_.calls.push_back("query_config");
+      if (svc().config_error) return winapi(*svc().config_error);
+      return svc().config;
+    }
+    Status control_stop() override {
+      owner_.calls.push_back("control_stop");
+      if (owner_.on_stop) owner_.on_stop();
+      if (svc().stop_error) return winapi(*svc().stop_error);
+      return {};
+    }
+    Status change_config(const platform::ServiceRegistration& registration) override {
+      owner_.calls.push_back("change_config");
+      if (svc().change_error) return winapi(*svc().change_error);
+      owner_.registrations.push_back(registration);
+      svc().config.binary_path = registration.binary_path;
+      return {};
+    }
+    Status set_description(const std::string& description) override {
+      owner_.calls.push_back("set_description");
+      if (svc().describe_error) return winapi(*svc().describe_error);
+      svc().description = description;
+      return {};
+    }
+    Status start() override {
+      owner_.calls.push_back("start");
+      if (owner_.on_start) owner_.on_start();
+      if (svc().start_error) return winapi(*svc().start_error);
+      return {};
+    }
+    Status remove() override {
+      owner_.calls.push_back("remove");
+      if (svc().delete_error) return winapi(*svc().delete_error);
+      return {};
+    }
+
+   private:
+    FakeServiceManager& owner_;
+  };
+
+  class Database final : public platform::ServiceDatabase {
+   public:
+    explicit Database(FakeServiceManager& owner) : owner_(owner) { ++owner_.open_handles; }
+    ~Database() override { --owner_.open_handles; }
+    Result<std::unique_ptr<platform::Service>> open_service(const std::string& name, std::uint32_t access) override {
+      owner_.calls.push_back("open_service " + name + " " + std::to_string(access));
+      if (owner_.open_service_error) return winapi(*owner_.open_service_error);
+      if (!owner_.service) return winapi(platform::ERROR_CODE_SERVICE_DOES_NOT_EXIST);
+      return std::unique_ptr<platform::Service>(new Handle(owner_));
+    }
+    Result<std::unique_ptr<platform::Service>> create_service(const platform::ServiceRegistration& registration,
+                                                              std::uint32_t access) override {
+      owner_.calls.push_back("create_service " + registration.name + " " + std::to_string(access));
+      if (owner_.create_error) return winapi(*owner_.create_error);
+      owner_.registrations.push_back(registration);
+      owner_.service.emplace();
+      owner_.service->config.binary_path = registration.binary_path;
+      owner_.service->statuses = {{platform::SERVICE_STATE_STOPPED, 0, 0, 0}};
+      return std::unique_ptr<platform::Service>(new Handle(owner_));
+    }
+
+   private:
+    FakeServiceManager& owner_;
+  };
 };
 
 class FakePipes final : public platform::Pipes {

@@ -12,9 +12,11 @@ std::wstring own_folder() {
   return path.substr(0, path.find_last_of(L"\\/"));
 }
 
-std::wstring helper_exe() {
+std::wstring helper_exe() { return built_exe(L"vorn-helper.exe"); }
+
+std::wstring built_exe(const std::wstring& name) {
   const std::wstring tests = own_folder();
-  return tests.substr(0, tests.find_last_of(L"\\/")) + L"\\vorn-helper.exe";
+  return tests.substr(0, tests.find_last_of(L"\\/")) + L"\\" + name;
 }
 
 std::wstring make_temp_folder(const std::wstring& prefix) {
@@ -26,7 +28,9 @@ std::wstring make_temp_folder(const std::wstring& prefix) {
   }
 }
 
-ConsoleHelper::ConsoleHelper(const std::wstring& program_data) : program_data_(program_data) {
+ConsoleHelper::ConsoleHelper(const std::wstring& program_data) : ConsoleHelper(program_data, helper_exe()) {}
+
+ConsoleHelper::ConsoleHelper(const std::wstring& program_data, const std::wstring& exe) : program_data_(program_data) {
   // The child gets this process's environment with ProgramData replaced.
   std::wstring block;
   wchar_t* env = ::GetEnvironmentStringsW();
@@ -37,7 +41,7 @@ ConsoleHelper::ConsoleHelper(const std::wstring& program_data) : program_data_(p
   block.append(L"ProgramData=" + program_data).push_back(L'\0');
   block.push_back(L'\0');
 
-  std::wstring command = L"\"" + helper_exe() + L"\" console";
+  std::wstring command = L"\"" + exe + L"\" console";
   STARTUPINFOW si{};
   si.cb = sizeof si;
   PROCESS_INFORMATION pi{};

@@ -16,6 +16,9 @@ std::wstring own_folder();
 // build/windows/vorn-helper.exe, beside the tests folder.
 std::wstring helper_exe();
 
+// A program at the top of the Windows build tree, beside vorn-helper.exe.
+std::wstring built_exe(const std::wstring& name);
+
 // A fresh folder under the system's temporary folder.
 std::wstring make_temp_folder(const std::wstring& prefix);
 
@@ -23,6 +26,8 @@ std::wstring make_temp_folder(const std::wstring& prefix);
 class ConsoleHelper {
  public:
   explicit ConsoleHelper(const std::wstring& program_data);
+  // Another build of the helper, such as vorn-helper-testpins.exe.
+  ConsoleHelper(const std::wstring& program_data, const std::wstring& exe);
   ~ConsoleHelper();
   bool running() const;
   std::string token() const;  // read from the store
