@@ -71,6 +71,10 @@ class CountingFiles final : public platform::FileSystem {
     ++content_reads;
     return real_.read_regular_file(p, m);
   }
+  Result<std::unique_ptr<platform::FileReader>> open_read(std::string_view p) override {
+    ++content_reads;
+    return real_.open_read(p);
+  }
 
  private:
   platform::FileSystem& real_;

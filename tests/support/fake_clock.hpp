@@ -1,5 +1,6 @@
 // Virtual time for the waits of the core lifecycle: sleeping advances the
-// clock at once (after a real yield, so that other threads get to run).
+// clock at once, after a real millisecond, so that threads the waiter waits
+// for (output pumps) get to run while seconds of virtual time pass.
 #pragma once
 
 #include <atomic>
@@ -17,7 +18,7 @@ class FakeClock final : public Clock {
   }
   void sleep(std::chrono::milliseconds duration) override {
     sleeps.fetch_add(1);
-    std::this_thread::yield();
+    std::this_thread::sleep_for(std::chrono::milliseconds(1));
     advance(duration);
   }
   void advance(std::chrono::nanoseconds by) { ticks_.fetch_add(by.count()); }

@@ -243,6 +243,7 @@ struct FakeChildScript {
   bool exits_on_ctrl_break = true;
   bool exits_on_terminate = true;
   bool terminate_refused = false;
+  bool identity_unreadable = false;  // opening the child's pid fails, so no record can be written
   std::string stdout_bytes;
   std::string stderr_bytes;
   // Filled in by the fake.
@@ -286,6 +287,12 @@ class FakeProcesses final : public platform::Processes {
     }
     const std::uint32_t pid = next_child_pid++;
     children[pid] = script;
+    // The process table knows the child too, for ownership records.
+    FakeProcess entry;
+    entry.created = 50000 + pid;
+    entry.image_path = command.program;
+    if (script->identity_unreadable) entry.open_error = 5;
+    table[pid] = entry;
     return std::unique_ptr<platform::ChildProcess>(new Child(*this, pid, script));
   }
 

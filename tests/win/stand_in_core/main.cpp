@@ -17,6 +17,7 @@
 #include <cstdint>
 #include <cstdio>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "platform/win32/windows_support.hpp"
@@ -25,8 +26,16 @@
 namespace {
 
 using vorn::Json;
-using vorn::win32::narrow;
-using vorn::win32::wide;
+
+// Kept free of the helper's libraries so that the stand-in is relinked only
+// when this file changes: its digest is a pin of the test-pins helper.
+std::string narrow(std::wstring_view text) {
+  if (text.empty()) return {};
+  const int n = ::WideCharToMultiByte(CP_UTF8, 0, text.data(), static_cast<int>(text.size()), nullptr, 0, nullptr, nullptr);
+  std::string out(static_cast<std::size_t>(n), '\0');
+  ::WideCharToMultiByte(CP_UTF8, 0, text.data(), static_cast<int>(text.size()), out.data(), n, nullptr, nullptr);
+  return out;
+}
 
 std::string read_file(const std::wstring& path) {
   vorn::win32::unique_hfile file(
