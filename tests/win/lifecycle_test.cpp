@@ -4,6 +4,7 @@
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
+#include <cctype>
 #include <thread>
 
 #include "helper_process.hpp"
@@ -202,6 +203,91 @@ TEST_F(Road, ARestartedHelperStopsTheCoreItsRecordProves) {
   EXPECT_TRUE(wait_gone(earlier));
   const DWORD now = Json::parse(read_text_file(core_file(L"sing-box.pid")))["pid"];
   EXPECT_NE(now, earlier);
+}
+
+}  // namespace
+}  // namespace vorn::wintest
+
+namespace vorn::wintest {
+namespace {
+
+// The registration is deleted on every path: one left behind would start
+// again in later sessions of this prefix and hold the pipe name.
+struct TestServiceRegistration {
+  ~TestServiceRegistration() {
+    win32::unique_schandle scm(::OpenSCManagerW(nullptr, nullptr, SC_MANAGER_ALL_ACCESS));
+    if (!scm) return;
+    win32::unique_schandle service(::OpenServiceW(scm.get(), L"VornHelper", SERVICE_STOP | DELETE | SERVICE_QUERY_STATUS));
+    if (!service) return;
+    SERVICE_STATUS status{};
+    ::ControlService(service.get(), SERVICE_CONTROL_STOP, &status);
+    ::DeleteService(service.get());
+  }
+};
+
+bool service_reaches(SC_HANDLE service, DWORD state, SERVICE_STATUS_PROCESS& last) {
+  const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(60);
+  while (std::chrono::steady_clock::now() < deadline) {
+    DWORD needed = 0;
+    ::QueryServiceStatusEx(service, SC_STATUS_PROCESS_INFO, reinterpret_cast<BYTE*>(&last), sizeof last, &needed);
+    if (last.dwCurrentState == state) return true;
+    std::this_thread::sleep_for(std::chrono::milliseconds(100));
+  }
+  return false;
+}
+
+TEST(ServiceRoad, AStopOfTheServiceStopsItsCoreAndReportsNoError) {
+  TestServiceRegistration cleanup;
+  win32::unique_schandle scm(::OpenSCManagerW(nullptr, nullptr, SC_MANAGER_ALL_ACCESS));
+  ASSERT_TRUE(scm);
+  const std::wstring command = L"\"" + testpins_helper_exe() + L"\" run";
+  win32::unique_schandle service(::CreateServiceW(scm.get(), L"VornHelper", L"Vorn Tunnel Helper", SERVICE_ALL_ACCESS,
+                                                  SERVICE_WIN32_OWN_PROCESS, SERVICE_DEMAND_START, SERVICE_ERROR_NORMAL,
+                                                  command.c_str(), nullptr, nullptr, nullptr, nullptr, nullptr));
+  ASSERT_TRUE(service) << ::GetLastError();
+  ASSERT_TRUE(::StartServiceW(service.get(), 0, nullptr)) << ::GetLastError();
+  SERVICE_STATUS_PROCESS state{};
+  ASSERT_TRUE(service_reaches(service.get(), SERVICE_RUNNING, state));
+
+  // The service's store lies under the service manager's ProgramData.
+  std::wstring store;
+  std::string token;
+  for (int i = 0; i < 100 && token.empty(); ++i) {
+    for (const wchar_t* variable : {L"ProgramData", L"ALLUSERSPROFILE", L"PUBLIC"}) {
+      wchar_t folder[MAX_PATH];
+      if (::GetEnvironmentVariableW(variable, folder, MAX_PATH) == 0) continue;
+      token = read_text_file(std::wstring(folder) + L"\\Vorn\\helper.token");
+      if (!token.empty()) {
+        store = std::wstring(folder) + L"\\Vorn";
+        break;
+      }
+    }
+    if (token.empty()) {
+      token = read_text_file(L"C:\\ProgramData\\Vorn\\helper.token");
+      if (!token.empty()) store = L"C:\\ProgramData\\Vorn";
+    }
+    if (token.empty()) std::this_thread::sleep_for(std::chrono::milliseconds(100));
+  }
+  ASSERT_FALSE(token.empty());
+  while (!token.empty() && std::isspace(static_cast<unsigned char>(token.back()))) token.pop_back();
+  auto ask = [&](const std::string& request) {
+    return Json::parse(round_trip(request_line(token, request)), nullptr, false);
+  };
+  ASSERT_EQ(ask(R"({"cmd":"provision_core","core_src":)" + json_text(stand_in_core_exe()) + R"(,"wintun_src":)" +
+                json_text(stand_in_wintun_file()) + "}")["status"],
+            "ok");
+  const Json config = {{"stand_in", {{"launches", Json::array({Json::object()})}}}};
+  ASSERT_EQ(ask(R"({"cmd":"connect","kill_switch":false,"config_json":)" + Json(config.dump()).dump() + "}")["status"],
+            "ok");
+  const DWORD core_pid = Json::parse(read_text_file(store + L"\\core\\sing-box.pid"))["pid"];
+  ASSERT_TRUE(process_alive(core_pid));
+
+  SERVICE_STATUS stop{};
+  ASSERT_TRUE(::ControlService(service.get(), SERVICE_CONTROL_STOP, &stop)) << ::GetLastError();
+  ASSERT_TRUE(service_reaches(service.get(), SERVICE_STOPPED, state));
+  EXPECT_EQ(state.dwWin32ExitCode, 0u);
+  EXPECT_TRUE(wait_gone(core_pid));
+  EXPECT_FALSE(exists(store + L"\\core\\sing-box.pid"));
 }
 
 }  // namespace
