@@ -22,6 +22,7 @@
 #include "platform/win32/system.hpp"
 #include "platform/win32/windows_support.hpp"
 #include "support/json.hpp"
+#include "tests/support/counting_files.hpp"
 #endif
 
 namespace vorn::bench {
@@ -45,40 +46,7 @@ int bench_sha(const char* path, std::size_t rounds) {
 
 #if defined(_WIN32)
 
-// Forwards to the real file system and counts what the readiness check reads.
-class CountingFiles final : public platform::FileSystem {
- public:
-  explicit CountingFiles(platform::FileSystem& real) : real_(real) {}
-  std::size_t content_reads = 0;
-  std::size_t metadata_reads = 0;
-
-  Result<std::string> read_file(std::string_view p) override {
-    ++content_reads;
-    return real_.read_file(p);
-  }
-  Status write_file(std::string_view p, std::string_view b) override { return real_.write_file(p, b); }
-  Status append_file(std::string_view p, std::string_view b) override { return real_.append_file(p, b); }
-  Status create_directories(std::string_view p) override { return real_.create_directories(p); }
-  Status rename_over(std::string_view f, std::string_view t) override { return real_.rename_over(f, t); }
-  Status remove_file(std::string_view p) override { return real_.remove_file(p); }
-  Result<platform::FileMeta> metadata(std::string_view p) override { return real_.metadata(p); }
-  Result<platform::FileMeta> target_metadata(std::string_view p) override {
-    ++metadata_reads;
-    return real_.target_metadata(p);
-  }
-  platform::Presence presence(std::string_view p) override { return real_.presence(p); }
-  Result<std::string> read_regular_file(std::string_view p, std::uint64_t m) override {
-    ++content_reads;
-    return real_.read_regular_file(p, m);
-  }
-  Result<std::unique_ptr<platform::FileReader>> open_read(std::string_view p) override {
-    ++content_reads;
-    return real_.open_read(p);
-  }
-
- private:
-  platform::FileSystem& real_;
-};
+using testing::CountingFiles;
 
 int bench_ready(std::size_t rounds) {
   platform::Platform& real = platform::win32_platform();

@@ -8,12 +8,6 @@ namespace {
 // GUID_DEVCLASS_NET, written out so that no GUID-defining header is needed.
 constexpr GUID NET_CLASS = {0x4d36e972, 0xe325, 0x11ce, {0xbf, 0xc1, 0x08, 0x00, 0x2b, 0xe1, 0x03, 0x18}};
 
-std::u16string units_before_nul(const wchar_t* buffer, std::size_t capacity) {
-  std::size_t length = 0;
-  while (length < capacity && buffer[length] != L'\0') ++length;
-  return std::u16string(reinterpret_cast<const char16_t*>(buffer), length);
-}
-
 class WindowsDeviceSet final : public NetDeviceSet {
  public:
   explicit WindowsDeviceSet(win32::unique_devinfo set) : set_(std::move(set)) {}
@@ -29,14 +23,14 @@ class WindowsDeviceSet final : public NetDeviceSet {
   std::optional<std::u16string> instance_id() override {
     wchar_t buffer[512]{};
     if (!::SetupDiGetDeviceInstanceIdW(set_.get(), &device_, buffer, 512, nullptr)) return std::nullopt;
-    return units_before_nul(buffer, 512);
+    return win32::units_before_nul(buffer, 512);
   }
 
   std::expected<std::u16string, Win32Code> registry_property(DeviceProperty property) override {
     alignas(wchar_t) BYTE buffer[2048]{};
     if (!::SetupDiGetDeviceRegistryPropertyW(set_.get(), &device_, static_cast<DWORD>(property), nullptr, buffer, sizeof buffer, nullptr))
       return std::unexpected(::GetLastError());
-    return units_before_nul(reinterpret_cast<const wchar_t*>(buffer), sizeof buffer / sizeof(wchar_t));
+    return win32::units_before_nul(reinterpret_cast<const wchar_t*>(buffer), sizeof buffer / sizeof(wchar_t));
   }
 
   Status remove_current() override {
@@ -71,7 +65,7 @@ class WindowsDevices final : public Devices {
     const LSTATUS status = ::RegGetValueW(HKEY_LOCAL_MACHINE, win32::wide(subkey).c_str(), win32::wide(value).c_str(),
                                           RRF_RT_REG_SZ, nullptr, buffer, &size);
     if (status != ERROR_SUCCESS) return std::unexpected(static_cast<Win32Code>(status));
-    return units_before_nul(buffer, 512);
+    return win32::units_before_nul(buffer, 512);
   }
 
   void name_current_thread(const std::string& name) override {

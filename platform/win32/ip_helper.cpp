@@ -28,12 +28,6 @@ IpAddress from_sockaddr(const SOCKADDR_INET& address) {
   return out;
 }
 
-std::u16string units_before_nul(const wchar_t* buffer, std::size_t capacity) {
-  std::size_t length = 0;
-  while (length < capacity && buffer[length] != L'\0') ++length;
-  return std::u16string(reinterpret_cast<const char16_t*>(buffer), length);
-}
-
 class WindowsIpHelper final : public IpHelper {
  public:
   Result<std::uint64_t> alias_to_luid(const std::string& alias) override {
@@ -50,7 +44,7 @@ class WindowsIpHelper final : public IpHelper {
     wchar_t buffer[257]{};
     const DWORD status = ::ConvertInterfaceLuidToAlias(&key, buffer, 257);
     if (status != NO_ERROR) return fail(win32::os_error(status));
-    return units_before_nul(buffer, 257);
+    return win32::units_before_nul(buffer, 257);
   }
 
   Result<std::optional<std::vector<ForwardRow>>> forward_table() override {

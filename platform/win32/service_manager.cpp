@@ -56,23 +56,27 @@ Status refuse_nul(std::string_view value, std::string_view what) {
   return {};
 }
 
+Result<ServiceProcessStatus> query_status_of(SC_HANDLE service) {
+  SERVICE_STATUS_PROCESS native{};
+  DWORD needed = 0;
+  if (!::QueryServiceStatusEx(service, SC_STATUS_PROCESS_INFO, reinterpret_cast<BYTE*>(&native), sizeof(native),
+                              &needed)) {
+    return winapi_failure();
+  }
+  return ServiceProcessStatus{
+      .current_state = native.dwCurrentState,
+      .win32_exit_code = native.dwWin32ExitCode,
+      .service_specific_exit_code = native.dwServiceSpecificExitCode,
+      .pid = native.dwProcessId,
+  };
+}
+
 class WindowsService final : public Service {
  public:
   explicit WindowsService(win32::unique_schandle handle) : handle_(std::move(handle)) {}
 
   Result<ServiceProcessStatus> query_status() override {
-    SERVICE_STATUS_PROCESS native{};
-    DWORD needed = 0;
-    if (!::QueryServiceStatusEx(handle_.get(), SC_STATUS_PROCESS_INFO, reinterpret_cast<BYTE*>(&native),
-                                sizeof(native), &needed)) {
-      return winapi_failure();
-    }
-    return ServiceProcessStatus{
-        .current_state = native.dwCurrentState,
-        .win32_exit_code = native.dwWin32ExitCode,
-        .service_specific_exit_code = native.dwServiceSpecificExitCode,
-        .pid = native.dwProcessId,
-    };
+    return query_status_of(handle_.get());
   }
 
   Result<ServiceConfig> query_config() override {
@@ -216,18 +220,7 @@ class WindowsServiceManager final : public ServiceManager {
   Result<ServiceProcessStatus> query_service(const std::string& name) override {
     auto service = open_service(name, SERVICE_QUERY_STATUS);
     if (!service) return fail(std::move(service.error()));
-    SERVICE_STATUS_PROCESS native{};
-    DWORD needed = 0;
-    if (!::QueryServiceStatusEx(service->get(), SC_STATUS_PROCESS_INFO, reinterpret_cast<BYTE*>(&native),
-                                sizeof(native), &needed)) {
-      return winapi_failure();
-    }
-    return ServiceProcessStatus{
-        .current_state = native.dwCurrentState,
-        .win32_exit_code = native.dwWin32ExitCode,
-        .service_specific_exit_code = native.dwServiceSpecificExitCode,
-        .pid = native.dwProcessId,
-    };
+    return query_status_of(service->get());
   }
 
   Status delete_service(const std::string& name) override {

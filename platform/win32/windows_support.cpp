@@ -18,6 +18,12 @@ Error os_error(DWORD code) { return Error::os(code, system_message(code)); }
 
 Error last_error() { return os_error(::GetLastError()); }
 
+std::u16string units_before_nul(const wchar_t* buffer, std::size_t capacity) {
+  std::size_t length = 0;
+  while (length < capacity && buffer[length] != L'\0') ++length;
+  return std::u16string(reinterpret_cast<const char16_t*>(buffer), length);
+}
+
 std::wstring wide(std::string_view utf8) {
   const std::u16string u = text::to_utf16(utf8);
   return std::wstring(u.begin(), u.end());

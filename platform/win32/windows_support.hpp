@@ -129,6 +129,10 @@ Error os_error(DWORD code);
 // last error.
 Error last_error();
 
+// The units of a fixed buffer up to its first NUL, or all of them when it
+// holds none.
+std::u16string units_before_nul(const wchar_t* buffer, std::size_t capacity);
+
 std::wstring wide(std::string_view utf8);
 std::string narrow(std::wstring_view utf16);
 

@@ -8,6 +8,7 @@
 #include "helper_engine/core_pins.hpp"
 #include "helper_process.hpp"
 #include "platform/win32/system.hpp"
+#include "tests/support/counting_files.hpp"
 
 namespace vorn::wintest {
 namespace {
@@ -60,39 +61,7 @@ TEST(RealPrivateImage, AFailedInstallNamesTheCauseAndLeavesNoTemporary) {
   EXPECT_EQ(names_in(folder), std::vector<std::string>{"vorn-core-s.exe"});
 }
 
-// Counts what the readiness check reads, over the real file system.
-class CountingFiles final : public platform::FileSystem {
- public:
-  explicit CountingFiles(platform::FileSystem& real) : real_(real) {}
-  int content_reads = 0;
-  int metadata_reads = 0;
-  Result<std::string> read_file(std::string_view p) override {
-    ++content_reads;
-    return real_.read_file(p);
-  }
-  Status write_file(std::string_view p, std::string_view b) override { return real_.write_file(p, b); }
-  Status append_file(std::string_view p, std::string_view b) override { return real_.append_file(p, b); }
-  Status create_directories(std::string_view p) override { return real_.create_directories(p); }
-  Status rename_over(std::string_view f, std::string_view t) override { return real_.rename_over(f, t); }
-  Status remove_file(std::string_view p) override { return real_.remove_file(p); }
-  Result<platform::FileMeta> metadata(std::string_view p) override { return real_.metadata(p); }
-  Result<platform::FileMeta> target_metadata(std::string_view p) override {
-    ++metadata_reads;
-    return real_.target_metadata(p);
-  }
-  platform::Presence presence(std::string_view p) override { return real_.presence(p); }
-  Result<std::string> read_regular_file(std::string_view p, std::uint64_t m) override {
-    ++content_reads;
-    return real_.read_regular_file(p, m);
-  }
-  Result<std::unique_ptr<platform::FileReader>> open_read(std::string_view p) override {
-    ++content_reads;
-    return real_.open_read(p);
-  }
-
- private:
-  platform::FileSystem& real_;
-};
+using testing::CountingFiles;
 
 // The product's pins are compiled into this test program, so the stand-in
 // files are never ready; what shows is when the files are read.
@@ -112,14 +81,14 @@ TEST(RealReadiness, HashesOnlyWhenAStampChanged) {
 
   CoreReadyCache cache;
   EXPECT_FALSE(core_ready_cached(os, cache));
-  EXPECT_EQ(files.content_reads, 1);  // the core failed its pin; the library is not read
+  EXPECT_EQ(files.content_reads, 1u);  // the core failed its pin; the library is not read
   EXPECT_FALSE(core_ready_cached(os, cache));
-  EXPECT_EQ(files.content_reads, 1);  // warm
-  EXPECT_EQ(files.metadata_reads, 4);
+  EXPECT_EQ(files.content_reads, 1u);  // warm
+  EXPECT_EQ(files.metadata_reads, 4u);
 
   ASSERT_TRUE(real.files.write_file(utf8(core_dir) + "\\sing-box.exe", "another core, longer"));
   EXPECT_FALSE(core_ready_cached(os, cache));
-  EXPECT_EQ(files.content_reads, 2);  // the size changed
+  EXPECT_EQ(files.content_reads, 2u);  // the size changed
 
   ASSERT_TRUE(real.files.remove_file(utf8(core_dir) + "\\wintun.dll"));
   EXPECT_FALSE(core_ready_cached(os, cache));
