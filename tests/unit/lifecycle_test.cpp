@@ -592,6 +592,34 @@ TEST_F(Lifecycle, FailingExitCheckIsRecordedAndNeverTakenAsAnExit) {
   EXPECT_TRUE(with_state([](EngineState& s) { return s.stop_unconfirmed; }));
 }
 
+TEST_F(Lifecycle, AWatcherOfAnEndedRunNeverClearsTheFlagOfTheNextRun) {
+  {
+    std::lock_guard lock(engine->state_lock());
+    engine->state().run_generation = 5;
+    engine->state().watcher_active = true;
+  }
+  { CoreWatchGuard stale(*engine, 4); }
+  EXPECT_TRUE(watcher_active());
+  { CoreWatchGuard current(*engine, 5); }
+  EXPECT_FALSE(watcher_active());
+  EXPECT_FALSE(watch_gate(*engine, 4).has_value());
+  auto gate = watch_gate(*engine, 5);
+  ASSERT_TRUE(gate.has_value());
+  EXPECT_EQ(engine->in_flight().load(), 1u);
+}
+
+TEST_F(Lifecycle, SavedNameAndRangeAreUsedEvenWhenTheirFilesCannotBeWritten) {
+  fake.files.writes_fail = true;
+  save_adapter_name(*engine, "Vorn-0a0b0c");
+  save_address_range(*engine, 1);
+  fake.files.writes_fail = false;
+  EXPECT_EQ(lines_with("[helper] could not save the adapter name: Access is denied. (os error 5)").size(), 1u);
+  EXPECT_EQ(lines_with("[helper] could not save the address range: Access is denied. (os error 5)").size(), 1u);
+  EXPECT_EQ(current_adapter_name(*engine), "Vorn-0a0b0c");
+  EXPECT_TRUE(with_state([](EngineState& s) { return s.address_range == 1u; }));
+  EXPECT_FALSE(fake.files.files.count(kNameFile));
+}
+
 // Status ----------------------------------------------------------------------
 
 TEST_F(Lifecycle, StatusOfAFreshEngine) {
