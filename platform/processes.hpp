@@ -2,10 +2,13 @@
 // process identity for ownership proofs, and console control for stops.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 #include <memory>
 #include <optional>
+#include <span>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "support/error.hpp"
@@ -63,11 +66,48 @@ class ProcessHandle {
   virtual WaitOutcome wait(std::uint32_t timeout_ms) = 0;
 };
 
+// The helper's read end of a child's output pipe; closed with the object.
+class OutputPipe {
+ public:
+  virtual ~OutputPipe() = default;
+  // Up to `buffer.size()` bytes; 0 once the child's end is closed (normally
+  // at its exit). An interrupted read is retried inside.
+  virtual Result<std::size_t> read(std::span<char> buffer) = 0;
+};
+
+// CREATE_NO_WINDOW and CREATE_NEW_PROCESS_GROUP as the system defines them.
+inline constexpr std::uint32_t CREATE_FLAG_NO_WINDOW = 0x08000000;
+inline constexpr std::uint32_t CREATE_FLAG_NEW_PROCESS_GROUP = 0x00000200;
+
+// How to start a long-running child: standard input is always the null device
+// and standard output and error always two pipes to the helper; the child
+// inherits those three handles and no other.
+struct ChildCommand {
+  std::string program;  // full path
+  std::vector<std::string> args;
+  std::string working_dir;
+  // Set on top of the helper's own environment, replacing a variable of the
+  // same name.
+  std::vector<std::pair<std::string, std::string>> env_overrides;
+  std::uint32_t creation_flags = 0;
+};
+
 // A launched child whose handles the engine owns until its exit is confirmed.
+// Dropping it closes the handles and whatever pipe ends it still holds; it
+// never stops the process.
 class ChildProcess {
  public:
   virtual ~ChildProcess() = default;
+  // GetProcessId of the held handle.
   virtual std::uint32_t pid() const = 0;
+  // WaitForSingleObject with no wait, then GetExitCodeProcess: nullopt while
+  // the child runs, its exit code once it has exited, an error with the
+  // system's code when either call fails.
+  virtual Result<std::optional<std::uint32_t>> exit_status() = 0;
+  virtual Status terminate(std::uint32_t exit_code) = 0;
+  // Hand the pipe ends over once; later calls give null.
+  virtual std::unique_ptr<OutputPipe> take_stdout() = 0;
+  virtual std::unique_ptr<OutputPipe> take_stderr() = 0;
 };
 
 // Why a process snapshot gave no list: no snapshot at all, or a walk that
@@ -90,6 +130,7 @@ class Processes {
   // no process has the id).
   virtual Result<std::unique_ptr<ProcessHandle>> open_process(std::uint32_t pid, std::uint32_t access) = 0;
   virtual Result<std::vector<ProcessEntry>> list_processes() = 0;
+  virtual Result<std::unique_ptr<ChildProcess>> spawn(const ChildCommand& command) = 0;
   // The same Toolhelp walk, telling a missing snapshot from a broken walk.
   virtual ProcessSnapshot snapshot_processes() = 0;
 };

@@ -9,7 +9,7 @@ jobs=$(nproc)
 # test-only build of the helper (paths relative to the repository). Switch
 # them here: the build copies them to tests/standin-core.exe and
 # tests/standin-wintun.dll in the Windows tree, where the Wine tests find them.
-TEST_PIN_CORE_FILE=build/windows/tests/vorn-test-sleeper.exe
+TEST_PIN_CORE_FILE=build/windows/tests/vorn-stand-in-core.exe
 TEST_PIN_WINTUN_FILE=tests/win/standin/wintun-standin.dll
 
 build_native() {

@@ -2,6 +2,7 @@
 // and prints the reply line.
 //
 // usage: vorn-pipe-client TOKEN_FILE ping|status|disconnect
+//        vorn-pipe-client TOKEN_FILE request REQUEST_FILE   (the request object as JSON text)
 //        vorn-pipe-client TOKEN_FILE logs SINCE
 #include <cctype>
 #include <cstdio>
@@ -33,6 +34,13 @@ int wmain(int argc, wchar_t** argv) {
   std::string request = "{\"cmd\":\"" + cmd + "\"";
   if (cmd == "logs") request += ",\"since\":" + (argc > 3 ? vorn::win32::narrow(argv[3]) : std::string("0"));
   request += "}";
+  // Any request, read from a file, for the requests that carry paths,
+  // configurations or authorities.
+  if (cmd == "request" && argc > 3) {
+    request = read_token(argv[3]);
+    std::erase(request, '\n');
+    std::erase(request, '\r');
+  }
   const std::string line = "{\"token\":\"" + read_token(argv[1]) + "\",\"request\":" + request + "}\n";
 
   HANDLE pipe = INVALID_HANDLE_VALUE;

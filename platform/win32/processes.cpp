@@ -1,4 +1,6 @@
+#include <algorithm>
 #include <array>
+#include <cwctype>
 #include <cstddef>
 #include <memory>
 #include <system_error>
@@ -136,6 +138,102 @@ class WindowsProcessHandle final : public ProcessHandle {
   win32::unique_handle handle_;
 };
 
+class WindowsOutputPipe final : public OutputPipe {
+ public:
+  explicit WindowsOutputPipe(win32::unique_handle read) : read_(std::move(read)) {}
+
+  Result<std::size_t> read(std::span<char> buffer) override {
+    for (;;) {
+      DWORD got = 0;
+      const DWORD want = static_cast<DWORD>(std::min<std::size_t>(buffer.size(), 0x7fffffff));
+      if (::ReadFile(read_.get(), buffer.data(), want, &got, nullptr)) return static_cast<std::size_t>(got);
+      const DWORD error = ::GetLastError();
+      // The writer's end closed: the child exited or closed its stream.
+      if (error == ERROR_BROKEN_PIPE) return std::size_t{0};
+      if (error == ERROR_OPERATION_ABORTED) continue;
+      return fail(win32::os_error(error));
+    }
+  }
+
+ private:
+  win32::unique_handle read_;
+};
+
+class WindowsChildProcess final : public ChildProcess {
+ public:
+  WindowsChildProcess(win32::unique_handle process, win32::unique_handle thread, win32::unique_handle out,
+                      win32::unique_handle err)
+      : process_(std::move(process)), thread_(std::move(thread)), out_(std::move(out)), err_(std::move(err)) {}
+
+  std::uint32_t pid() const override { return ::GetProcessId(process_.get()); }
+
+  Result<std::optional<std::uint32_t>> exit_status() override {
+    switch (::WaitForSingleObject(process_.get(), 0)) {
+      case WAIT_OBJECT_0:
+        break;
+      case WAIT_TIMEOUT:
+        return std::optional<std::uint32_t>{};
+      default:
+        return fail(last_error());
+    }
+    DWORD code = 0;
+    if (!::GetExitCodeProcess(process_.get(), &code)) return fail(last_error());
+    return std::optional<std::uint32_t>(code);
+  }
+
+  Status terminate(std::uint32_t exit_code) override {
+    if (!::TerminateProcess(process_.get(), exit_code)) return fail(last_error());
+    return {};
+  }
+
+  std::unique_ptr<OutputPipe> take_stdout() override { return take(out_); }
+  std::unique_ptr<OutputPipe> take_stderr() override { return take(err_); }
+
+ private:
+  static std::unique_ptr<OutputPipe> take(win32::unique_handle& end) {
+    if (!end) return nullptr;
+    return std::make_unique<WindowsOutputPipe>(std::move(end));
+  }
+
+  win32::unique_handle process_;
+  win32::unique_handle thread_;
+  win32::unique_handle out_;
+  win32::unique_handle err_;
+};
+
+// Variable names compare without regard to case, as the system does.
+std::wstring env_key(std::wstring_view entry) {
+  // A leading '=' belongs to the name (the per-drive folders "=C:=C:\...").
+  const auto eq = entry.find(L'=', 1);
+  std::wstring key(entry.substr(0, eq));
+  std::transform(key.begin(), key.end(), key.begin(), [](wchar_t c) { return c < 128 ? ::towupper(c) : c; });
+  return key;
+}
+
+// The helper's own environment block with `overrides` set on top, sorted by
+// name as CreateProcessW expects, double-NUL terminated.
+std::wstring environment_block(const std::vector<std::pair<std::string, std::string>>& overrides) {
+  std::vector<std::wstring> entries;
+  if (wchar_t* block = ::GetEnvironmentStringsW()) {
+    for (const wchar_t* p = block; *p != L'\0'; p += ::wcslen(p) + 1) entries.emplace_back(p);
+    ::FreeEnvironmentStringsW(block);
+  }
+  for (const auto& [name, value] : overrides) {
+    const std::wstring key = env_key(win32::wide(name) + L"=");
+    std::erase_if(entries, [&](const std::wstring& e) { return env_key(e) == key; });
+    entries.push_back(win32::wide(name) + L"=" + win32::wide(value));
+  }
+  std::stable_sort(entries.begin(), entries.end(),
+                   [](const std::wstring& a, const std::wstring& b) { return env_key(a) < env_key(b); });
+  std::wstring out;
+  for (const auto& e : entries) {
+    out += e;
+    out.push_back(L'\0');
+  }
+  out.push_back(L'\0');
+  return out;
+}
+
 class WindowsProcesses final : public Processes {
  public:
   Result<CapturedRun> run_hidden(const std::string& program, const std::vector<std::string>& args) override {
@@ -200,6 +298,46 @@ class WindowsProcesses final : public Processes {
   }
 
   std::uint32_t current_pid() override { return ::GetCurrentProcessId(); }
+
+  Result<std::unique_ptr<ChildProcess>> spawn(const ChildCommand& command) override {
+    std::vector<std::string> argv{command.program};
+    argv.insert(argv.end(), command.args.begin(), command.args.end());
+    std::wstring line = win32::wide(quote_command_line(argv));
+    const std::wstring program = win32::wide(command.program);
+    const std::wstring folder = win32::wide(command.working_dir);
+    std::wstring environment = environment_block(command.env_overrides);
+
+    auto input = open_null_input();
+    if (!input) return fail(std::move(input.error()));
+    auto out = make_output_pipe();
+    if (!out) return fail(std::move(out.error()));
+    auto err = make_output_pipe();
+    if (!err) return fail(std::move(err.error()));
+    auto inherit = InheritList::create({input->get(), out->write.get(), err->write.get()});
+    if (!inherit) return fail(std::move(inherit.error()));
+
+    STARTUPINFOEXW startup{};
+    startup.StartupInfo.cb = sizeof(startup);
+    startup.StartupInfo.dwFlags = STARTF_USESTDHANDLES;
+    startup.StartupInfo.hStdInput = input->get();
+    startup.StartupInfo.hStdOutput = out->write.get();
+    startup.StartupInfo.hStdError = err->write.get();
+    startup.lpAttributeList = (*inherit)->attributes();
+
+    PROCESS_INFORMATION info{};
+    // The program is named by its full path, so no search path is consulted.
+    if (!::CreateProcessW(program.c_str(), line.data(), nullptr, nullptr, TRUE,
+                          command.creation_flags | EXTENDED_STARTUPINFO_PRESENT | CREATE_UNICODE_ENVIRONMENT,
+                          environment.data(), folder.empty() ? nullptr : folder.c_str(), &startup.StartupInfo,
+                          &info)) {
+      return fail(last_error());
+    }
+    // Only the child may hold the write ends now, or the readers never see
+    // the end of the stream.
+    return std::unique_ptr<ChildProcess>(new WindowsChildProcess(
+        win32::unique_handle(info.hProcess), win32::unique_handle(info.hThread), std::move(out->read),
+        std::move(err->read)));
+  }
 
   Result<std::unique_ptr<ProcessHandle>> open_process(std::uint32_t pid, std::uint32_t access) override {
     win32::unique_handle handle(::OpenProcess(access, FALSE, pid));

@@ -6,9 +6,10 @@
 namespace vorn {
 
 struct HelperEngine::Parts {
-  Parts(platform::Platform& p, std::string id) : platform(p), instance(std::move(id)) {}
+  Parts(platform::Platform& p, Clock& c, std::string id) : platform(p), clock(c), instance(std::move(id)) {}
 
   platform::Platform& platform;
+  Clock& clock;
   const std::string instance;
   std::atomic<std::uint64_t> in_flight{0};
   std::atomic<bool> stopping{false};
@@ -25,16 +26,18 @@ void push_log_str(SharedLog& log, std::string_view line) {
   log.ring.push(std::move(owned));
 }
 
-Result<HelperEngine> HelperEngine::create(platform::Platform& platform) {
+Result<HelperEngine> HelperEngine::create(platform::Platform& platform, Clock& clock) {
   auto id = new_uuid_v4(platform.random);
   if (!id) return fail(id.error().context("helper: cannot make the engine instance id"));
-  return HelperEngine(std::make_shared<Parts>(platform, id->hyphenated()));
+  return HelperEngine(std::make_shared<Parts>(platform, clock, id->hyphenated()));
 }
 
 HelperEngine::HelperEngine(std::shared_ptr<Parts> parts) : parts_(std::move(parts)) {}
 
 const std::string& HelperEngine::instance() const { return parts_->instance; }
 platform::Platform& HelperEngine::platform() const { return parts_->platform; }
+Clock& HelperEngine::clock() const { return parts_->clock; }
+long HelperEngine::handle_count() const { return parts_.use_count(); }
 std::atomic<std::uint64_t>& HelperEngine::in_flight() const { return parts_->in_flight; }
 std::atomic<bool>& HelperEngine::stopping() const { return parts_->stopping; }
 const std::shared_ptr<SharedLog>& HelperEngine::log() const { return parts_->log; }
@@ -53,24 +56,7 @@ LogsData HelperEngine::logs(std::uint64_t since) const {
   return parts_->log->ring.read(since);
 }
 
-Status HelperEngine::cleanup_owned() const {
-  InFlightGuard guard(*this);
-  return fail("helper: owned cleanup is not built yet");
-}
-
-bool owned_cleanup_confirmed(const HelperEngine& engine) {
-  std::unique_lock op(engine.op_lock(), std::try_to_lock);
-  if (!op.owns_lock()) return false;
-  const std::string record = core_record_path(engine.platform().environment);
-  std::lock_guard lock(engine.state_lock());
-  const EngineState& state = engine.state();
-  if (engine.in_flight().load() != 0 || state.stop_unconfirmed || state.cleanup_pending || state.core) return false;
-  // Only a lookup that says "no such file" proves the record absent.
-  auto meta = engine.platform().files.metadata(record);
-  if (meta) return false;
-  const auto code = meta.error().os_code();
-  return code == 2u || code == 3u;
-}
+bool owned_cleanup_confirmed(const HelperEngine& engine) { return engine.status().cleanup_confirmed.value_or(false); }
 
 InFlightGuard::InFlightGuard(const HelperEngine& engine) : owner_(engine.parts_), count_(&engine.in_flight()) {
   count_->fetch_add(1);

@@ -15,8 +15,10 @@
 
 #include "helper_engine/log_ring.hpp"
 #include "helper_engine/records.hpp"
+#include "helper_engine/recovery.hpp"
 #include "platform/platform.hpp"
 #include "route_ownership/records.hpp"
+#include "support/clock.hpp"
 #include "support/error.hpp"
 #include "support/json.hpp"
 
@@ -39,13 +41,6 @@ struct ActiveRun {
   bool kill_switch = false;
   bool adapter_retried = false;
   bool address_retried = false;
-};
-
-// The receipt of a retry under construction; its elapsed time is computed
-// whenever a snapshot is taken.
-struct RecoveryJournal {
-  RecoveryReceipt receipt;
-  std::chrono::steady_clock::time_point started;
 };
 
 // All mutable run state; read and written only under the state lock.
@@ -77,10 +72,12 @@ void push_log_str(SharedLog& log, std::string_view line);
 class HelperEngine {
  public:
   // Fails only when the system's random source cannot give the instance id.
-  static Result<HelperEngine> create(platform::Platform& platform);
+  // `clock` times every wait and log duration; tests pass virtual time.
+  static Result<HelperEngine> create(platform::Platform& platform, Clock& clock = system_clock());
 
   const std::string& instance() const;
   platform::Platform& platform() const;
+  Clock& clock() const;
   std::atomic<std::uint64_t>& in_flight() const;
   std::atomic<bool>& stopping() const;
   const std::shared_ptr<SharedLog>& log() const;
@@ -93,16 +90,34 @@ class HelperEngine {
   // Only while state_lock() is held.
   EngineState& state() const;
 
+  // How many handles share these parts, detached threads' clones included;
+  // whoever must outlive those threads waits for it to fall.
+  long handle_count() const;
+
   void push_log(std::string line) const;
   LogsData logs(std::uint64_t since) const;
 
-  // Stops whatever the engine owns and proves it gone; the hosts call it at
-  // service stop and the setup modes before they touch the registration.
+  // Stops any previous core and launches a new one on the sanitized
+  // configuration; the reply carries the authority that may stop it.
+  Result<RunStartAck> connect(std::string_view config_json, bool kill_switch) const;
+
+  // Succeeds, changing nothing, only when nothing is owned, owed or in
+  // flight: a client without the stop authority may only learn that.
+  Status disconnect() const;
+
+  // Stops the run of the client that presents the current authority.
+  Status disconnect_owned(const StopAuthority& authority) const;
+
+  // Stops whatever the engine owns and proves it gone; the service host calls
+  // it at stop and the setup modes before they touch the registration.
   Status cleanup_owned() const;
 
   // Installs the core and the Wintun library from the client's paths into the
   // trusted store, after both matched their pins.
   Status provision_core(const std::string& core_src, const std::string& wintun_src) const;
+
+  // Never fails; may notice an exited core when no watcher does.
+  StatusData status() const;
 
  private:
   friend class InFlightGuard;
@@ -112,8 +127,7 @@ class HelperEngine {
 };
 
 // Whether nothing owned is left: the setup modes require it after
-// cleanup_owned. Stands in for the status report's cleanup_confirmed until
-// that report exists, and reads the same conditions.
+// cleanup_owned. The status report's cleanup_confirmed.
 bool owned_cleanup_confirmed(const HelperEngine& engine);
 
 // Raises the engine's in-flight count while it lives; can be moved to another

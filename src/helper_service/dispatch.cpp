@@ -27,19 +27,23 @@ Response dispatch_request(const HelperEngine& engine, const Request& request) {
         } else if constexpr (std::is_same_v<T, cmd::Logs>) {
           return ResponseOk{logs_data_to_value(engine.logs(r.since))};
         } else if constexpr (std::is_same_v<T, cmd::Status>) {
-          return not_built("status");
+          return ResponseOk{status_data_to_value(engine.status())};
         } else if constexpr (std::is_same_v<T, cmd::ProvisionCore>) {
           if (auto done = engine.provision_core(r.core_src, r.wintun_src); !done) {
             return ResponseError{done.error().full()};
           }
           return ResponseOk{Json{{"provisioned", true}}};
         } else if constexpr (std::is_same_v<T, cmd::Connect>) {
-          return not_built("connect");
+          auto ack = engine.connect(r.config_json, r.kill_switch);
+          if (!ack) return ResponseError{ack.error().full()};
+          return ResponseOk{run_start_ack_to_value(*ack)};
         } else if constexpr (std::is_same_v<T, cmd::Disconnect>) {
-          return not_built("disconnect");
+          if (auto done = engine.disconnect(); !done) return ResponseError{done.error().full()};
+          return ResponseOk{disconnected_data()};
         } else {
           static_assert(std::is_same_v<T, cmd::DisconnectOwned>);
-          return not_built("disconnect_owned");
+          if (auto done = engine.disconnect_owned(r.authority); !done) return ResponseError{done.error().full()};
+          return ResponseOk{disconnected_data()};
         }
       },
       request);

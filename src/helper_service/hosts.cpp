@@ -65,8 +65,10 @@ asio::awaitable<Status> service_pipe_server(HelperEngine engine, std::shared_ptr
   auto server = run_pipe_server(engine, blocking);
   auto outcome = co_await (std::move(wait) || std::move(server));
   if (auto* error = std::get_if<1>(&outcome)) write_stderr_line(fmt::format("[vorn-helper] pipe server error: {}", error->message()));
+  // The owned cleanup can take seconds (a core stop, an adapter cleanup); it
+  // runs on the service thread once the server is gone, never on a worker.
   engine.stopping().store(true);
-  co_return engine.cleanup_owned();
+  co_return Status{};
 }
 
 void service_main(platform::Platform& platform) {
@@ -96,7 +98,9 @@ void service_main(platform::Platform& platform) {
     return;
   }
   std::optional<HelperEngine> engine = std::move(*created);
-  Status result = (*runtime)->block_on(service_pipe_server(*engine, signal, (*runtime)->blocking()));
+  (void)(*runtime)->block_on(service_pipe_server(*engine, signal, (*runtime)->blocking()));
+  engine->stopping().store(true);
+  const Status result = engine->cleanup_owned();
   const Status reported = platform.services.report_status(stopped_report(result.has_value()));
   // The engine goes before the runtime whose pool may still hold clones.
   engine.reset();

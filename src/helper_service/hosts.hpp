@@ -38,7 +38,8 @@ void service_main(platform::Platform& platform);
 Status run_console(platform::Platform& platform);
 
 // The service's server task: serves until the signal or a server failure,
-// then sets the stopping flag and completes with the owned cleanup.
+// then sets the stopping flag. The owned cleanup is the caller's, on its own
+// thread, after the runtime has stopped serving.
 asio::awaitable<Status> service_pipe_server(HelperEngine engine, std::shared_ptr<ShutdownSignal> signal,
                                             BlockingPool& blocking);
 

@@ -3,6 +3,8 @@
 
 #include <algorithm>
 #include <cstring>
+#include <deque>
+#include <span>
 #include <functional>
 #include <map>
 #include <memory>
@@ -206,6 +208,50 @@ struct FakeProcess {
   bool wait_fails = false;
 };
 
+// A child's output stream: the scripted bytes, handed out in reads of at
+// most `chunk` bytes, then the end of the stream (or a read error).
+class FakeOutputPipe final : public platform::OutputPipe {
+ public:
+  explicit FakeOutputPipe(std::string bytes, std::size_t chunk = 8192, bool error_at_end = false)
+      : bytes_(std::move(bytes)), chunk_(chunk), error_at_end_(error_at_end) {}
+  Result<std::size_t> read(std::span<char> buffer) override {
+    if (pos_ >= bytes_.size()) {
+      if (error_at_end_) return fail(Error::os(109, "The pipe has been ended."));
+      return std::size_t{0};
+    }
+    const std::size_t n = std::min({buffer.size(), chunk_, bytes_.size() - pos_});
+    std::memcpy(buffer.data(), bytes_.data() + pos_, n);
+    pos_ += n;
+    return n;
+  }
+  std::size_t consumed() const { return pos_; }
+
+ private:
+  std::string bytes_;
+  std::size_t chunk_;
+  bool error_at_end_;
+  std::size_t pos_ = 0;
+};
+
+// What a spawned fake child does; shared between the test and the child
+// object the engine holds.
+struct FakeChildScript {
+  std::optional<std::uint32_t> exit_code;  // nullopt while running
+  int exits_after_checks = -1;             // exits (with `later_exit_code`) after this many exit checks
+  std::uint32_t later_exit_code = 0;
+  bool exit_check_fails = false;
+  bool exits_on_ctrl_break = true;
+  bool exits_on_terminate = true;
+  bool terminate_refused = false;
+  bool identity_unreadable = false;  // opening the child's pid fails, so no record can be written
+  std::string stdout_bytes;
+  std::string stderr_bytes;
+  // Filled in by the fake.
+  int exit_checks = 0;
+  bool terminated = false;
+  bool released = false;  // the engine dropped its object
+};
+
 class FakeProcesses final : public platform::Processes {
  public:
   struct Call {
@@ -222,6 +268,48 @@ class FakeProcesses final : public platform::Processes {
   std::vector<std::pair<std::uint32_t, std::uint32_t>> opened;  // pid, access
   int open_handles = 0;
   std::uint32_t own_pid = 4242;
+  // Children: each spawn takes the next script (a running child by default)
+  // and the next pid from 7000.
+  std::vector<platform::ChildCommand> spawned;
+  std::deque<FakeChildScript> next_children;
+  std::map<std::uint32_t, std::shared_ptr<FakeChildScript>> children;
+  std::uint32_t next_child_pid = 7000;
+  std::optional<std::uint32_t> spawn_error;
+
+  Result<std::unique_ptr<platform::ChildProcess>> spawn(const platform::ChildCommand& command) override {
+    std::lock_guard guard(lock);
+    spawned.push_back(command);
+    if (spawn_error) return fail(Error::os(*spawn_error, "spawn refused"));
+    auto script = std::make_shared<FakeChildScript>();
+    if (!next_children.empty()) {
+      *script = std::move(next_children.front());
+      next_children.pop_front();
+    }
+    const std::uint32_t pid = next_child_pid++;
+    children[pid] = script;
+    // The process table knows the child too, for ownership records.
+    FakeProcess entry;
+    entry.created = 50000 + pid;
+    entry.image_path = command.program;
+    if (script->identity_unreadable) entry.open_error = 5;
+    table[pid] = entry;
+    return std::unique_ptr<platform::ChildProcess>(new Child(*this, pid, script));
+  }
+
+  // The console's Ctrl-Break reaches the child whose pid leads the group.
+  void deliver_ctrl_break(std::uint32_t pid) {
+    std::lock_guard guard(lock);
+    auto it = children.find(pid);
+    if (it != children.end() && it->second->exits_on_ctrl_break && !it->second->exit_code) {
+      it->second->exit_code = 0xC000013A;
+    }
+  }
+
+  std::shared_ptr<FakeChildScript> child(std::uint32_t pid) {
+    std::lock_guard guard(lock);
+    auto it = children.find(pid);
+    return it == children.end() ? nullptr : it->second;
+  }
 
   Result<platform::CapturedRun> run_hidden(const std::string& program, const std::vector<std::string>& args) override {
     std::lock_guard guard(lock);
@@ -289,6 +377,46 @@ class FakeProcesses final : public platform::Processes {
    private:
     FakeProcesses& owner_;
     std::uint32_t pid_;
+  };
+
+  class Child final : public platform::ChildProcess {
+   public:
+    Child(FakeProcesses& owner, std::uint32_t pid, std::shared_ptr<FakeChildScript> script)
+        : owner_(owner), pid_(pid), script_(std::move(script)),
+          out_(std::make_unique<FakeOutputPipe>(script_->stdout_bytes)),
+          err_(std::make_unique<FakeOutputPipe>(script_->stderr_bytes)) {}
+    ~Child() override {
+      std::lock_guard guard(owner_.lock);
+      script_->released = true;
+    }
+    std::uint32_t pid() const override { return pid_; }
+    Result<std::optional<std::uint32_t>> exit_status() override {
+      std::lock_guard guard(owner_.lock);
+      auto& s = *script_;
+      ++s.exit_checks;
+      if (s.exit_check_fails) return fail(Error::os(6, "The handle is invalid."));
+      if (!s.exit_code && s.exits_after_checks >= 0 && s.exit_checks > s.exits_after_checks) {
+        s.exit_code = s.later_exit_code;
+      }
+      return s.exit_code;
+    }
+    Status terminate(std::uint32_t code) override {
+      std::lock_guard guard(owner_.lock);
+      auto& s = *script_;
+      if (s.terminate_refused) return fail(Error::os(5, "Access is denied."));
+      s.terminated = true;
+      if (s.exits_on_terminate && !s.exit_code) s.exit_code = code;
+      return {};
+    }
+    std::unique_ptr<platform::OutputPipe> take_stdout() override { return std::move(out_); }
+    std::unique_ptr<platform::OutputPipe> take_stderr() override { return std::move(err_); }
+
+   private:
+    FakeProcesses& owner_;
+    std::uint32_t pid_;
+    std::shared_ptr<FakeChildScript> script_;
+    std::unique_ptr<platform::OutputPipe> out_;
+    std::unique_ptr<platform::OutputPipe> err_;
   };
 };
 
@@ -440,8 +568,10 @@ class FakeConsole final : public platform::ConsoleControl {
  public:
   std::vector<std::uint32_t> breaks;  // pids, in order
   bool delivers = true;
+  FakeProcesses* children = nullptr;  // whose child receives a delivered event
   bool send_ctrl_break(std::uint32_t pid) override {
     breaks.push_back(pid);
+    if (delivers && children != nullptr) children->deliver_ctrl_break(pid);
     return delivers;
   }
 };
@@ -457,6 +587,9 @@ struct FakePlatform {
   FakeDevices devices;
   FakeIpHelper ip_helper;
   platform::Platform platform{files, environment, random, processes, services, pipes, console, devices, ip_helper};
+  FakePlatform() { console.children = &processes; }
+  FakePlatform(const FakePlatform&) = delete;
+  FakePlatform& operator=(const FakePlatform&) = delete;
 };
 
 }  // namespace vorn::testing

@@ -115,6 +115,10 @@ TEST(CoreReadiness, HashesOnlyWhenAStampChanged) {
 class FakeChild final : public platform::ChildProcess {
  public:
   std::uint32_t pid() const override { return 31; }
+  Result<std::optional<std::uint32_t>> exit_status() override { return std::optional<std::uint32_t>{}; }
+  Status terminate(std::uint32_t) override { return {}; }
+  std::unique_ptr<platform::OutputPipe> take_stdout() override { return nullptr; }
+  std::unique_ptr<platform::OutputPipe> take_stderr() override { return nullptr; }
 };
 
 struct ProvisionFixture {

@@ -19,6 +19,12 @@ std::wstring built_exe(const std::wstring& name) {
   return tests.substr(0, tests.find_last_of(L"\\/")) + L"\\" + name;
 }
 
+std::wstring testpins_helper_exe() { return built_exe(L"vorn-helper-testpins.exe"); }
+
+std::wstring stand_in_core_exe() { return own_folder() + L"\\standin-core.exe"; }
+
+std::wstring stand_in_wintun_file() { return own_folder() + L"\\standin-wintun.dll"; }
+
 std::wstring make_temp_folder(const std::wstring& prefix) {
   wchar_t temp[MAX_PATH + 1];
   ::GetTempPathW(MAX_PATH + 1, temp);
@@ -119,6 +125,10 @@ std::string round_trip(const std::string& request_line) {
 
 std::string ping_line(const std::string& token) {
   return R"({"token":")" + token + R"(","request":{"cmd":"ping"}})" "\n";
+}
+
+std::string request_line(const std::string& token, const std::string& request) {
+  return R"({"token":")" + token + R"(","request":)" + request + "}\n";
 }
 
 }  // namespace vorn::wintest

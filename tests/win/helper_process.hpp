@@ -18,6 +18,13 @@ std::wstring helper_exe();
 
 // A program at the top of the Windows build tree, beside vorn-helper.exe.
 std::wstring built_exe(const std::wstring& name);
+// build/windows/vorn-helper-testpins.exe: the helper whose pins are the
+// digests of the stand-in core and the stand-in Wintun file below.
+std::wstring testpins_helper_exe();
+// The stand-in core and Wintun library whose digests are the pins of
+// vorn-helper-testpins (scripts/build.sh copies them beside the tests).
+std::wstring stand_in_core_exe();
+std::wstring stand_in_wintun_file();
 
 // A fresh folder under the system's temporary folder.
 std::wstring make_temp_folder(const std::wstring& prefix);
@@ -26,6 +33,8 @@ std::wstring make_temp_folder(const std::wstring& prefix);
 class ConsoleHelper {
  public:
   explicit ConsoleHelper(const std::wstring& program_data);
+  // The console host's process id.
+  DWORD pid() const { return ::GetProcessId(process_.get()); }
   // Another build of the helper, such as vorn-helper-testpins.exe.
   ConsoleHelper(const std::wstring& program_data, const std::wstring& exe);
   ~ConsoleHelper();
@@ -58,6 +67,9 @@ class PipeClient {
 std::string round_trip(const std::string& request_line);
 
 std::string ping_line(const std::string& token);
+
+// One request line with `request` (a JSON object text) under "request".
+std::string request_line(const std::string& token, const std::string& request);
 
 std::string read_text_file(const std::wstring& path);
 

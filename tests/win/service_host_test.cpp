@@ -79,10 +79,9 @@ TEST(ServiceHost, StartsServesAndStopsUnderTheServiceManager) {
   ASSERT_TRUE(::ControlService(service.get(), SERVICE_CONTROL_STOP, &stop)) << ::GetLastError();
   ASSERT_TRUE(wait_for_state(service.get(), SERVICE_STOPPED, std::chrono::seconds(30)));
   const SERVICE_STATUS_PROCESS stopped = query(service.get());
-  // The owned cleanup at stop is not built yet, so the service reports that
-  // it failed rather than claiming a clean stop.
-  EXPECT_EQ(stopped.dwWin32ExitCode, 1066u);
-  EXPECT_EQ(stopped.dwServiceSpecificExitCode, 1u);
+  // Nothing was owned, so the owned cleanup at stop succeeds.
+  EXPECT_EQ(stopped.dwWin32ExitCode, 0u);
+  EXPECT_EQ(stopped.dwServiceSpecificExitCode, 0u);
 }
 
 TEST(Entry, AtAPromptRunFailsAndUnknownModesExitTwo) {

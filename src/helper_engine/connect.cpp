@@ -1,0 +1,234 @@
+// "connect" and the launch of one core process.
+#include <system_error>
+#include <thread>
+
+#include <fmt/format.h>
+
+#include "core_image/core_image.hpp"
+#include "helper_engine/core_process.hpp"
+#include "helper_engine/lifecycle.hpp"
+#include "helper_engine/orphan_errors.hpp"
+#include "helper_engine/sanitize_core_config.hpp"
+#include "helper_engine/store.hpp"
+#include "helper_engine/tun_files.hpp"
+#include "proc_guard/proc_guard.hpp"
+#include "route_ownership/bypass_snapshot.hpp"
+#include "tun/address_ranges.hpp"
+#include "tun/launch_config.hpp"
+#include "tun_adapter/adapter_names.hpp"
+#include "helper_engine/core_pins.hpp"
+
+namespace vorn {
+namespace {
+
+std::string timing_line(std::string_view stage, std::uint64_t ms) {
+  return fmt::format("[helper/timing] stage={} elapsed_ms={}", stage, ms);
+}
+
+const TunAddressRange& range_entry(std::uint64_t range) { return TUN_ADDRESS_RANGES[range != 0 ? 1 : 0]; }
+
+// A new core that must not run unowned: stopped, or kept as unconfirmed so
+// that a later stop deals with it.
+void abandon_new_core(const HelperEngine& engine, std::unique_ptr<platform::ChildProcess> child) {
+  auto outcome = stop_child(std::move(child), engine.platform().console, engine.clock());
+  std::lock_guard lock(engine.state_lock());
+  EngineState& state = engine.state();
+  state.cleanup_pending = true;
+  state.last_error = orphan::RECORD_NOT_SAVED;
+  if (auto* kept = std::get_if<ChildUnconfirmed>(&outcome)) {
+    state.core = std::move(kept->child);
+    state.stop_generation += 1;
+    state.stop_unconfirmed = true;
+    state.mode = "stopping";
+  }
+}
+
+}  // namespace
+
+std::string current_adapter_name(const HelperEngine& engine) {
+  std::lock_guard lock(engine.state_lock());
+  EngineState& state = engine.state();
+  if (!state.adapter_name) {
+    auto stored = read_adapter_name_file(engine.platform().files, adapter_name_path(engine.platform().environment));
+    if (stored && is_own_adapter_name(*stored)) {
+      state.adapter_name = std::move(*stored);
+    } else {
+      state.adapter_name = std::string(DEFAULT_ADAPTER_NAME);
+    }
+  }
+  return *state.adapter_name;
+}
+
+void save_adapter_name(const HelperEngine& engine, const std::string& name) {
+  {
+    std::lock_guard lock(engine.state_lock());
+    engine.state().adapter_name = name;
+  }
+  auto& p = engine.platform();
+  if (auto written = p.files.write_file(adapter_name_path(p.environment), name); !written) {
+    engine.push_log(fmt::format("[helper] could not save the adapter name: {}", written.error().full()));
+  }
+}
+
+void save_address_range(const HelperEngine& engine, std::uint64_t range) {
+  {
+    std::lock_guard lock(engine.state_lock());
+    engine.state().address_range = range;
+  }
+  auto& p = engine.platform();
+  if (auto written = p.files.write_file(address_range_path(p.environment), std::to_string(range)); !written) {
+    engine.push_log(fmt::format("[helper] could not save the address range: {}", written.error().full()));
+  }
+}
+
+std::string core_start_line(std::string_view adapter_name, std::uint64_t range, bool kill_switch) {
+  const auto& entry = range_entry(range);
+  return fmt::format("[helper] starting core (adapter {}, address {} + {}, kill_switch={})", adapter_name, entry.ipv4,
+                     entry.ipv6, kill_switch);
+}
+
+Result<RunningCore> launch_core(const HelperEngine& engine, const Json& config, const std::string& adapter_name,
+                                std::uint64_t range, bool kill_switch) {
+  if (engine.stopping().load()) return fail(orphan::SERVICE_STOPPING);
+  auto& p = engine.platform();
+  Clock& clock = engine.clock();
+  const auto t0 = clock.now();
+
+  const std::string store = helper_data_dir(p.environment);
+  const std::string active_path = join_path(store, ACTIVE_CONFIG_FILE);
+  (void)p.files.create_directories(store);
+  auto rendered = render_launch_config(config, adapter_name, range);
+  if (!rendered) return fail(rendered.error());
+  if (auto written = p.files.write_file(active_path, *rendered); !written) {
+    return fail(written.error().context("helper: write active config"));
+  }
+  engine.push_log(core_start_line(adapter_name, range, kill_switch));
+
+  const std::string core_path = trusted_core_path(p.environment);
+  auto stage_start = clock.now();
+  auto bytes = p.files.read_file(core_path);
+  engine.push_log(timing_line("launch_core_read", clock.elapsed_ms(stage_start)));
+  if (!bytes) return fail(bytes.error().context("helper: read trusted core"));
+
+  stage_start = clock.now();
+  auto verified = verify_core_hash(*bytes, "launch");
+  engine.push_log(timing_line("launch_core_hash", clock.elapsed_ms(stage_start)));
+  if (!verified) return fail(verified.error());
+
+  stage_start = clock.now();
+  auto image = install_private_core_image(p, core_path, *bytes);
+  engine.push_log(timing_line("launch_runtime_prepare", clock.elapsed_ms(stage_start)));
+  if (!image) return fail(image.error());
+
+  const auto command = core_launch_command(*image, active_path, core_dir(p.environment));
+  stage_start = clock.now();
+  auto spawned = p.processes.spawn(command);
+  engine.push_log(timing_line("launch_process_spawn", clock.elapsed_ms(stage_start)));
+  if (!spawned) return fail(spawned.error().context("helper: failed to spawn core"));
+  std::unique_ptr<platform::ChildProcess> child = std::move(*spawned);
+  engine.push_log(timing_line("verified_core_spawn", clock.elapsed_ms(t0)));
+
+  const std::string record_path = core_record_path(p.environment);
+  if (!record_process(p, record_path, child->pid())) {
+    abandon_new_core(engine, std::move(child));
+    return fail(orphan::RECORD_NOT_SAVED);
+  }
+
+  auto watch = std::make_shared<OutputWatch>();
+  Status pumps = spawn_stdout_pump(engine.log(), child->take_stdout(), watch);
+  if (pumps) pumps = spawn_stderr_pump(engine.log(), child->take_stderr(), watch);
+  if (!pumps) {
+    // A core whose output nobody reads would block on a full pipe; it is
+    // stopped like one whose record could not be written, but its record is
+    // kept until that stop is proved.
+    auto outcome = stop_child(std::move(child), p.console, clock);
+    std::lock_guard lock(engine.state_lock());
+    EngineState& state = engine.state();
+    state.cleanup_pending = true;
+    if (auto* kept = std::get_if<ChildUnconfirmed>(&outcome)) {
+      state.core = std::move(kept->child);
+      state.stop_generation += 1;
+      state.stop_unconfirmed = true;
+      state.mode = "stopping";
+      state.last_error = orphan::OWN_STOP_UNCONFIRMED;
+    } else {
+      remove_proc_record(p.files, record_path);
+    }
+    return fail(pumps.error());
+  }
+  return RunningCore{std::move(child), std::move(watch)};
+}
+
+Result<RunStartAck> HelperEngine::connect(std::string_view config_json, bool kill_switch) const {
+  InFlightGuard guard(*this);
+  Clock& clk = clock();
+  const auto t0 = clk.now();
+  std::unique_lock op(op_lock());
+  if (stopping().load()) return fail(orphan::SERVICE_STOPPING);
+  push_log(timing_line("operation_lock", clk.elapsed_ms(t0)));
+
+  const auto t1 = clk.now();
+  if (auto stopped = stop_core(*this); !stopped) return fail(stopped.error());
+  push_log(timing_line("previous_core_stop", clk.elapsed_ms(t1)));
+
+  if (!core_files_trusted(platform())) return fail(CORE_NOT_PROVISIONED);
+  std::vector<BaselineBypass> baseline = snapshot_baseline_bypass(platform().ip_helper);
+  auto config = sanitize_core_config(config_json, kill_switch);
+  if (!config) return fail(config.error());
+  if (auto cleaned = run_adapter_cleanup_stage(*this); !cleaned) return fail(cleaned.error());
+
+  const std::string name = current_adapter_name(*this);
+  std::uint64_t range = 0;
+  {
+    std::lock_guard lock(state_lock());
+    EngineState& state = this->state();
+    if (!state.address_range) {
+      state.address_range = read_address_range_file(platform().files, address_range_path(platform().environment));
+    }
+    range = *state.address_range;
+  }
+
+  auto running = launch_core(*this, *config, name, range, kill_switch);
+  if (!running) return fail(running.error());
+
+  std::uint64_t run_generation = 0;
+  std::uint64_t stop_generation = 0;
+  {
+    std::lock_guard lock(state_lock());
+    EngineState& state = this->state();
+    state.core = std::move(running->child);
+    state.stop_generation += 1;
+    state.stop_unconfirmed = false;
+    state.mode = "tun";
+    state.last_error.reset();
+    state.run = ActiveRun{
+        .baseline = std::move(baseline),
+        .config = std::move(*config),
+        .watch = running->watch,
+        .address_range = range,
+        .kill_switch = kill_switch,
+        .adapter_retried = false,
+        .address_retried = false,
+    };
+    state.run_generation += 1;
+    state.watcher_active = true;
+    run_generation = state.run_generation;
+    stop_generation = state.stop_generation;
+  }
+
+  try {
+    InFlightGuard handoff(*this);
+    std::thread(watch_core_exit, std::move(handoff), *this, run_generation).detach();
+  } catch (const std::system_error& e) {
+    // The run stands and is owned; without a watcher, "status" notices its
+    // exit instead, so the flag must not claim one.
+    {
+      std::lock_guard lock(state_lock());
+      if (state().run_generation == run_generation) state().watcher_active = false;
+    }
+    return fail(fmt::format("helper: could not start the core exit watcher: {}", e.what()));
+  }
+  return RunStartAck{1, true, StopAuthority{instance(), stop_generation}, run_generation};
+}
+
+}  // namespace vorn

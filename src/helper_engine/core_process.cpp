@@ -1,0 +1,182 @@
+#include "helper_engine/core_process.hpp"
+
+#include <array>
+#include <cstring>
+#include <system_error>
+#include <thread>
+
+#include <fmt/format.h>
+
+#include "support/text.hpp"
+#include "tun/core_output.hpp"
+
+namespace vorn {
+
+platform::ChildCommand core_command(std::string program) {
+  platform::ChildCommand command;
+  command.program = std::move(program);
+  command.creation_flags = CORE_CREATION_FLAGS;
+  return command;
+}
+
+platform::ChildCommand core_launch_command(std::string image_path, std::string config_path, std::string core_folder) {
+  platform::ChildCommand command = core_command(std::move(image_path));
+  command.args = {"run", "-c", std::move(config_path)};
+  command.working_dir = std::move(core_folder);
+  command.env_overrides = {{CORE_DNS_VARIABLE, "true"}};
+  return command;
+}
+
+std::string exit_code_text(std::uint32_t code) {
+  if ((code & 0x80000000u) != 0) return fmt::format("exit code: {:#x}", code);
+  return fmt::format("exit code: {}", code);
+}
+
+bool wait_for_exit(platform::ChildProcess& child, Clock& clock) {
+  const auto deadline = clock.now() + CORE_STOP_WAIT;
+  for (;;) {
+    auto status = child.exit_status();
+    if (!status) return false;
+    if (status->has_value()) return true;
+    if (clock.now() >= deadline) return false;
+    clock.sleep(CORE_STOP_POLL);
+  }
+}
+
+ChildStop stop_child(std::unique_ptr<platform::ChildProcess> child, platform::ConsoleControl& console, Clock& clock) {
+  auto status = child->exit_status();
+  if (!status) return ChildUnconfirmed{std::move(child)};
+  if (status->has_value()) return ChildStopped{false};
+
+  if (console.send_ctrl_break(child->pid()) && wait_for_exit(*child, clock)) return ChildStopped{false};
+
+  // Only the wait decides: a refused termination of a process that exits on
+  // its own is still a confirmed stop.
+  (void)child->terminate(CORE_TERMINATE_EXIT_CODE);
+  if (wait_for_exit(*child, clock)) return ChildStopped{true};
+  return ChildUnconfirmed{std::move(child)};
+}
+
+namespace {
+
+// The flag is set before the line is pushed, so whoever sees the line in the
+// log can rely on the flag.
+void classify_line(std::string_view line, OutputWatch& watch) {
+  if (is_address_conflict_output(line)) {
+    watch.address_conflict.store(true);
+  } else if (is_adapter_conflict_output(line) || is_tun_address_bind_failure(line)) {
+    watch.adapter_failed.store(true);
+  }
+}
+
+// Length of the longest prefix of `bytes` (at most `limit`) that does not end
+// inside a UTF-8 sequence; a cut there keeps both pieces valid.
+std::size_t utf8_cut(std::string_view bytes, std::size_t limit) {
+  std::size_t cut = limit;
+  // Step back over continuation bytes to the start of the last sequence.
+  std::size_t back = 0;
+  while (cut > 0 && back < 3 && (static_cast<unsigned char>(bytes[cut]) & 0xC0) == 0x80) {
+    --cut;
+    ++back;
+  }
+  return cut == 0 ? limit : cut;
+}
+
+class LinePump {
+ public:
+  LinePump(std::string_view label, SharedLog& log, OutputWatch& watch) : label_(label), log_(log), watch_(watch) {}
+
+  // False once a line is not UTF-8: the rest of the stream is not read.
+  bool feed(std::string_view chunk) {
+    while (!chunk.empty()) {
+      const auto newline = chunk.find('\n');
+      if (newline == std::string_view::npos) {
+        pending_.append(chunk);
+        return flush_overlong();
+      }
+      pending_.append(chunk.substr(0, newline));
+      chunk.remove_prefix(newline + 1);
+      std::string_view line(pending_);
+      if (!line.empty() && line.back() == '\r') line.remove_suffix(1);
+      if (!emit(line)) return false;
+      pending_.clear();
+    }
+    return true;
+  }
+
+  // The bytes after the last line end form a last line.
+  void finish() {
+    if (!pending_.empty()) emit(pending_);
+    pending_.clear();
+  }
+
+ private:
+  bool flush_overlong() {
+    std::size_t start = 0;
+    while (pending_.size() - start > CORE_LINE_LIMIT) {
+      const std::string_view rest = std::string_view(pending_).substr(start);
+      const std::size_t cut = utf8_cut(rest, CORE_LINE_LIMIT);
+      if (!emit(rest.substr(0, cut))) return false;
+      start += cut;
+    }
+    pending_.erase(0, start);
+    return true;
+  }
+
+  bool emit(std::string_view line) {
+    if (!text::is_valid_utf8(line)) return false;
+    classify_line(line, watch_);
+    std::string entry = fmt::format("[core:{}] {}", label_, line);
+    std::lock_guard lock(log_.lock);
+    log_.ring.push(std::move(entry));
+    return true;
+  }
+
+  std::string_view label_;
+  SharedLog& log_;
+  OutputWatch& watch_;
+  std::string pending_;
+};
+
+Status spawn_pump(const char* label, std::shared_ptr<SharedLog> log, std::unique_ptr<platform::OutputPipe> pipe,
+                  std::shared_ptr<OutputWatch> watch) {
+  if (!pipe) return {};
+  watch->live_readers.fetch_add(1);
+  try {
+    std::thread([label, log = std::move(log), pipe = std::move(pipe), watch]() mutable {
+      pump_core_output(label, *log, *pipe, *watch);
+      pipe.reset();
+      watch->live_readers.fetch_sub(1);
+    }).detach();
+  } catch (const std::system_error& e) {
+    watch->live_readers.fetch_sub(1);
+    return fail(fmt::format("helper: could not start the core output reader: {}", e.what()));
+  }
+  return {};
+}
+
+}  // namespace
+
+void pump_core_output(std::string_view label, SharedLog& log, platform::OutputPipe& pipe, OutputWatch& watch) {
+  LinePump pump(label, log, watch);
+  std::array<char, CORE_PIPE_READ_SIZE> buffer;
+  for (;;) {
+    auto got = pipe.read(buffer);
+    if (!got) return;  // a read error ends the pump; a partial line is dropped
+    if (*got == 0) break;
+    if (!pump.feed(std::string_view(buffer.data(), *got))) return;
+  }
+  pump.finish();
+}
+
+Status spawn_stdout_pump(std::shared_ptr<SharedLog> log, std::unique_ptr<platform::OutputPipe> pipe,
+                         std::shared_ptr<OutputWatch> watch) {
+  return spawn_pump("out", std::move(log), std::move(pipe), std::move(watch));
+}
+
+Status spawn_stderr_pump(std::shared_ptr<SharedLog> log, std::unique_ptr<platform::OutputPipe> pipe,
+                         std::shared_ptr<OutputWatch> watch) {
+  return spawn_pump("err", std::move(log), std::move(pipe), std::move(watch));
+}
+
+}  // namespace vorn

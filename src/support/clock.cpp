@@ -1,0 +1,21 @@
+#include "support/clock.hpp"
+
+#include <thread>
+
+namespace vorn {
+namespace {
+
+class SystemClock final : public Clock {
+ public:
+  std::chrono::steady_clock::time_point now() override { return std::chrono::steady_clock::now(); }
+  void sleep(std::chrono::milliseconds duration) override { std::this_thread::sleep_for(duration); }
+};
+
+}  // namespace
+
+Clock& system_clock() {
+  static SystemClock clock;
+  return clock;
+}
+
+}  // namespace vorn

@@ -1,0 +1,297 @@
+// The whole core lifecycle through the real pipe: the test-pins helper in
+// console mode, provisioned with the stand-in core, as the desktop client
+// drives it.
+#include <gmock/gmock.h>
+#include <gtest/gtest.h>
+
+#include <cctype>
+#include <thread>
+
+#include "helper_process.hpp"
+#include "support/json.hpp"
+
+namespace vorn::wintest {
+namespace {
+
+using ::testing::Contains;
+using ::testing::HasSubstr;
+
+constexpr const char* kAddressConflict =
+    "ERROR start service: configure tun interface: set ipv4 address: The object already exists.";
+
+std::string json_text(const std::wstring& w) { return Json(win32::narrow(w)).dump(); }
+
+bool process_alive(DWORD pid) {
+  win32::unique_handle process(::OpenProcess(SYNCHRONIZE, FALSE, pid));
+  return process && ::WaitForSingleObject(process.get(), 0) == WAIT_TIMEOUT;
+}
+
+bool wait_gone(DWORD pid, std::chrono::seconds limit = std::chrono::seconds(15)) {
+  const auto deadline = std::chrono::steady_clock::now() + limit;
+  while (process_alive(pid)) {
+    if (std::chrono::steady_clock::now() > deadline) return false;
+    std::this_thread::sleep_for(std::chrono::milliseconds(50));
+  }
+  return true;
+}
+
+bool exists(const std::wstring& path) { return ::GetFileAttributesW(path.c_str()) != INVALID_FILE_ATTRIBUTES; }
+
+// A console test-pins helper with its own store, provisioned with the
+// stand-in core and Wintun file.
+class Road : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    program_data = make_temp_folder(L"vorn-road-");
+    start();
+    const Json provisioned = ask(R"({"cmd":"provision_core","core_src":)" + json_text(stand_in_core_exe()) +
+                                 R"(,"wintun_src":)" + json_text(stand_in_wintun_file()) + "}");
+    ASSERT_EQ(provisioned, Json::parse(R"({"status":"ok","data":{"provisioned":true}})")) << provisioned.dump();
+  }
+
+  void TearDown() override {
+    // The console host never cleans up: what it owns is stopped here.
+    if (helper && helper->running()) {
+      const Json status = ask(R"({"cmd":"status"})");
+      if (status.contains("data")) ask(R"({"cmd":"disconnect_owned","authority":)" +
+                                       status["data"]["stop_authority"].dump() + "}");
+    }
+    helper.reset();
+  }
+
+  void start() {
+    helper.emplace(program_data, testpins_helper_exe());
+    ASSERT_TRUE(helper->running());
+    token = helper->token();
+  }
+
+  Json ask(const std::string& request) {
+    const std::string reply = round_trip(request_line(token, request));
+    return Json::parse(reply, nullptr, false);
+  }
+
+  Json connect(const Json& launches) {
+    const Json config = {{"stand_in", {{"launches", launches}}}};
+    return ask(R"({"cmd":"connect","kill_switch":false,"config_json":)" + Json(config.dump()).dump() + "}");
+  }
+
+  Json status() { return ask(R"({"cmd":"status"})")["data"]; }
+
+  std::vector<std::string> logs() { return ask(R"({"cmd":"logs","since":0})")["data"]["lines"]; }
+
+  template <class F>
+  bool wait_for(F done, std::chrono::seconds limit = std::chrono::seconds(30)) {
+    const auto deadline = std::chrono::steady_clock::now() + limit;
+    while (!done()) {
+      if (std::chrono::steady_clock::now() > deadline) return false;
+      std::this_thread::sleep_for(std::chrono::milliseconds(100));
+    }
+    return true;
+  }
+
+  std::wstring core_file(const std::wstring& name) { return helper->store_file(L"core\\" + name); }
+
+  std::wstring program_data;
+  std::optional<ConsoleHelper> helper;
+  std::string token;
+};
+
+TEST_F(Road, ConnectRunsTheCoreAndDisconnectOwnedStopsIt) {
+  const std::uint64_t before = status()["stop_authority"]["generation"];  // provisioning moved it
+  const Json reply = connect(Json::array({{{"stdout", {"INFO stand-in started"}}, {"stderr", {"WARN stand-in"}}}}));
+  ASSERT_EQ(reply["status"], "ok") << reply.dump();
+  EXPECT_EQ(reply["data"]["run_generation"], 2);
+  EXPECT_EQ(reply["data"]["stop_authority"]["generation"], before + 2);
+  EXPECT_EQ(reply["data"]["connected"], true);
+
+  EXPECT_TRUE(exists(helper->store_file(L"active.json")));
+  EXPECT_TRUE(exists(core_file(L"vorn-core-s.exe")));
+  EXPECT_FALSE(exists(core_file(L"tun-range")));
+  EXPECT_FALSE(exists(core_file(L"tun-name")));
+  const Json record = Json::parse(read_text_file(core_file(L"sing-box.pid")));
+  const DWORD core_pid = record["pid"];
+  EXPECT_THAT(record["path"].get<std::string>(), HasSubstr("vorn-core-s.exe"));
+  EXPECT_TRUE(process_alive(core_pid));
+
+  ASSERT_TRUE(wait_for([&] {
+    const auto lines = logs();
+    return std::find(lines.begin(), lines.end(), "[core:out] INFO stand-in started") != lines.end();
+  }));
+  std::vector<std::string> order;
+  for (const auto& line : logs()) {
+    if (line.starts_with("[helper/timing] stage=") && !line.starts_with("[helper/timing] stage=status_check"))
+      order.push_back(line.substr(22, line.find(' ', 22) - 22));
+    if (line.starts_with("[helper] starting core")) order.push_back("start");
+  }
+  EXPECT_EQ(order, (std::vector<std::string>{"operation_lock", "previous_core_stop", "adapter_cleanup", "start",
+                                             "launch_core_read", "launch_core_hash", "launch_runtime_prepare",
+                                             "launch_process_spawn", "verified_core_spawn"}));
+  EXPECT_THAT(logs(), Contains("[core:err] WARN stand-in"));
+
+  const Json running = status();
+  EXPECT_EQ(running["running"], true);
+  EXPECT_EQ(running["mode"], "tun");
+  EXPECT_EQ(running["core_ready"], true);
+  EXPECT_EQ(running["cleanup_confirmed"], false);
+
+  const Json done = ask(R"({"cmd":"disconnect_owned","authority":)" + reply["data"]["stop_authority"].dump() + "}");
+  EXPECT_EQ(done["status"], "ok") << done.dump();
+  EXPECT_TRUE(wait_gone(core_pid));
+  EXPECT_FALSE(exists(core_file(L"sing-box.pid")));
+  const Json after = status();
+  EXPECT_EQ(after["running"], false);
+  EXPECT_EQ(after["mode"], "none");
+  EXPECT_EQ(ask(R"({"cmd":"disconnect"})")["status"], "ok");
+}
+
+TEST_F(Road, AddressConflictIsRetriedOnceOnTheOtherRange) {
+  const Json reply = connect(Json::array({{{"stdout", {kAddressConflict}}, {"exit_code", 1}}, Json::object()}));
+  ASSERT_EQ(reply["status"], "ok") << reply.dump();
+  ASSERT_TRUE(wait_for([&] { return status()["recovery_receipt"]["events"].size() >= 3; }));
+  EXPECT_EQ(status()["stop_authority"]["generation"], reply["data"]["stop_authority"]["generation"].get<int>() + 1);
+  EXPECT_EQ(read_text_file(core_file(L"tun-range")), "1");
+  const auto lines = logs();
+  EXPECT_THAT(lines, Contains(HasSubstr("[helper] WARN the TUN address 10.86.111.1/30 + fd56:6f72:6e00::1/126 is taken")));
+  EXPECT_THAT(lines, Contains(HasSubstr("\"stage\":\"spawn\"")));
+  EXPECT_THAT(lines, Contains("[helper] starting core (adapter Vorn, address 10.181.229.1/30 + fd56:6f72:6e01::1/126, "
+                              "kill_switch=false)"));
+  ASSERT_TRUE(wait_for([&] { return status()["recovery_receipt"]["events"].size() == 4; }));
+  const Json now = status();
+  EXPECT_EQ(now["running"], true);
+  EXPECT_EQ(now["recovery_receipt"]["kind"], "address");
+  const Json stale = ask(R"({"cmd":"disconnect_owned","authority":)" + reply["data"]["stop_authority"].dump() + "}");
+  EXPECT_EQ(stale["message"], "E_CORE_ORPHAN: stale helper stop authority");
+  EXPECT_EQ(ask(R"({"cmd":"disconnect_owned","authority":)" + now["stop_authority"].dump() + "}")["status"], "ok");
+}
+
+TEST_F(Road, ACoreExitIsReportedWithItsCode) {
+  ASSERT_EQ(connect(Json::array({{{"exit_code", 3221225786u}}}))["status"], "ok");
+  ASSERT_TRUE(wait_for([&] { return status()["running"] == false; }));
+  EXPECT_EQ(status()["last_error"], "core exited: exit code: 0xc000013a");
+}
+
+TEST_F(Road, RefusedConfigurationStartsNothing) {
+  const Json reply = ask(R"({"cmd":"connect","kill_switch":false,"config_json":"[1]"})");
+  EXPECT_EQ(reply["status"], "error");
+  EXPECT_FALSE(exists(helper->store_file(L"active.json")));
+  EXPECT_FALSE(exists(core_file(L"sing-box.pid")));
+  EXPECT_EQ(status()["running"], false);
+}
+
+TEST_F(Road, UnwritableOwnershipRecordStopsTheNewCore) {
+  // A folder where the record's temporary is written: the record of the new
+  // core cannot be saved, while no earlier record stands in the way.
+  const std::wstring blocker = core_file(L"sing-box.pid.tmp");
+  ASSERT_TRUE(::CreateDirectoryW(blocker.c_str(), nullptr));
+  const Json reply = connect(Json::array({{{"stdout", {"INFO never owned"}}}}));
+  ::RemoveDirectoryW(blocker.c_str());
+  EXPECT_EQ(reply["message"], "E_CORE_ORPHAN: core ownership record could not be saved") << reply.dump();
+  const Json now = status();
+  EXPECT_EQ(now["last_error"], "E_CORE_ORPHAN: core ownership record could not be saved");
+  EXPECT_EQ(now["running"], false);
+  EXPECT_EQ(now["cleanup_confirmed"], false);
+}
+
+TEST_F(Road, ARestartedHelperStopsTheCoreItsRecordProves) {
+  ASSERT_EQ(connect(Json::array({Json::object()}))["status"], "ok");
+  const DWORD earlier = Json::parse(read_text_file(core_file(L"sing-box.pid")))["pid"];
+  ASSERT_TRUE(process_alive(earlier));
+  helper.reset();  // ended from outside; its core runs on
+  ASSERT_TRUE(process_alive(earlier));
+  start();
+  ASSERT_EQ(connect(Json::array({Json::object()}))["status"], "ok");
+  EXPECT_TRUE(wait_gone(earlier));
+  const DWORD now = Json::parse(read_text_file(core_file(L"sing-box.pid")))["pid"];
+  EXPECT_NE(now, earlier);
+}
+
+}  // namespace
+}  // namespace vorn::wintest
+
+namespace vorn::wintest {
+namespace {
+
+// The registration is deleted on every path: one left behind would start
+// again in later sessions of this prefix and hold the pipe name.
+struct TestServiceRegistration {
+  ~TestServiceRegistration() {
+    win32::unique_schandle scm(::OpenSCManagerW(nullptr, nullptr, SC_MANAGER_ALL_ACCESS));
+    if (!scm) return;
+    win32::unique_schandle service(::OpenServiceW(scm.get(), L"VornHelper", SERVICE_STOP | DELETE | SERVICE_QUERY_STATUS));
+    if (!service) return;
+    SERVICE_STATUS status{};
+    ::ControlService(service.get(), SERVICE_CONTROL_STOP, &status);
+    ::DeleteService(service.get());
+  }
+};
+
+bool service_reaches(SC_HANDLE service, DWORD state, SERVICE_STATUS_PROCESS& last) {
+  const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(60);
+  while (std::chrono::steady_clock::now() < deadline) {
+    DWORD needed = 0;
+    ::QueryServiceStatusEx(service, SC_STATUS_PROCESS_INFO, reinterpret_cast<BYTE*>(&last), sizeof last, &needed);
+    if (last.dwCurrentState == state) return true;
+    std::this_thread::sleep_for(std::chrono::milliseconds(100));
+  }
+  return false;
+}
+
+TEST(ServiceRoad, AStopOfTheServiceStopsItsCoreAndReportsNoError) {
+  TestServiceRegistration cleanup;
+  win32::unique_schandle scm(::OpenSCManagerW(nullptr, nullptr, SC_MANAGER_ALL_ACCESS));
+  ASSERT_TRUE(scm);
+  const std::wstring command = L"\"" + testpins_helper_exe() + L"\" run";
+  win32::unique_schandle service(::CreateServiceW(scm.get(), L"VornHelper", L"Vorn Tunnel Helper", SERVICE_ALL_ACCESS,
+                                                  SERVICE_WIN32_OWN_PROCESS, SERVICE_DEMAND_START, SERVICE_ERROR_NORMAL,
+                                                  command.c_str(), nullptr, nullptr, nullptr, nullptr, nullptr));
+  ASSERT_TRUE(service) << ::GetLastError();
+  ASSERT_TRUE(::StartServiceW(service.get(), 0, nullptr)) << ::GetLastError();
+  SERVICE_STATUS_PROCESS state{};
+  ASSERT_TRUE(service_reaches(service.get(), SERVICE_RUNNING, state));
+
+  // The service's store lies under the service manager's ProgramData, which
+  // under Wine is not always this process's: the right one answers a ping.
+  std::vector<std::wstring> candidates;
+  for (const wchar_t* variable : {L"ProgramData", L"ALLUSERSPROFILE", L"PUBLIC"}) {
+    wchar_t folder[MAX_PATH];
+    if (::GetEnvironmentVariableW(variable, folder, MAX_PATH) != 0) candidates.push_back(std::wstring(folder) + L"\\Vorn");
+  }
+  candidates.push_back(L"C:\\ProgramData\\Vorn");
+  std::wstring store;
+  std::string token;
+  for (int i = 0; i < 100 && store.empty(); ++i) {
+    for (const auto& folder : candidates) {
+      std::string text = read_text_file(folder + L"\\helper.token");
+      while (!text.empty() && std::isspace(static_cast<unsigned char>(text.back()))) text.pop_back();
+      if (text.empty() || !::WaitNamedPipeW(L"\\\\.\\pipe\\vorn-helper", 200)) continue;
+      if (round_trip(ping_line(text)).find("pong") != std::string::npos) {
+        store = folder;
+        token = text;
+        break;
+      }
+    }
+    if (store.empty()) std::this_thread::sleep_for(std::chrono::milliseconds(100));
+  }
+  ASSERT_FALSE(store.empty());
+  auto ask = [&](const std::string& request) {
+    return Json::parse(round_trip(request_line(token, request)), nullptr, false);
+  };
+  ASSERT_EQ(ask(R"({"cmd":"provision_core","core_src":)" + json_text(stand_in_core_exe()) + R"(,"wintun_src":)" +
+                json_text(stand_in_wintun_file()) + "}")["status"],
+            "ok");
+  const Json config = {{"stand_in", {{"launches", Json::array({Json::object()})}}}};
+  ASSERT_EQ(ask(R"({"cmd":"connect","kill_switch":false,"config_json":)" + Json(config.dump()).dump() + "}")["status"],
+            "ok");
+  const DWORD core_pid = Json::parse(read_text_file(store + L"\\core\\sing-box.pid"))["pid"];
+  ASSERT_TRUE(process_alive(core_pid));
+
+  SERVICE_STATUS stop{};
+  ASSERT_TRUE(::ControlService(service.get(), SERVICE_CONTROL_STOP, &stop)) << ::GetLastError();
+  ASSERT_TRUE(service_reaches(service.get(), SERVICE_STOPPED, state));
+  EXPECT_EQ(state.dwWin32ExitCode, 0u);
+  EXPECT_TRUE(wait_gone(core_pid));
+  EXPECT_FALSE(exists(store + L"\\core\\sing-box.pid"));
+}
+
+}  // namespace
+}  // namespace vorn::wintest
