@@ -29,11 +29,6 @@ void log_recovery_event(const HelperEngine& engine, const RecoveryReceipt& recei
   if (auto line = recovery_log_line(receipt)) engine.push_log(std::move(*line));
 }
 
-RecoveryAdmission both(RecoveryAdmission a, RecoveryAdmission b) {
-  return {a.admitted && b.admitted, a.same_generation && b.same_generation,
-          a.owned_adapter_namespace && b.owned_adapter_namespace};
-}
-
 // Ends the run; a core whose stop a failed relaunch left unconfirmed stays
 // held so that a later stop deals with it.
 bool give_up(const HelperEngine& engine, const std::string& text) {

@@ -10,14 +10,6 @@ bool is_counted_request(const Request& request) {
          std::holds_alternative<cmd::DisconnectOwned>(request);
 }
 
-namespace {
-
-// The operations behind these requests come with the core lifecycle; until
-// then the client is told plainly.
-Response not_built(const char* request) { return ResponseError{std::string("helper: \"") + request + "\" is not built yet"}; }
-
-}  // namespace
-
 Response dispatch_request(const HelperEngine& engine, const Request& request) {
   return std::visit(
       [&](const auto& r) -> Response {

@@ -46,7 +46,9 @@ TEST(LogRing, CursorsSelectLinesAfterATrim) {
     const LogsData data = ring.read(c.since);
     EXPECT_EQ(data.next, 3001u) << c.since;
     ASSERT_EQ(data.lines.size(), c.count) << c.since;
-    if (c.count > 0) EXPECT_EQ(data.lines.front(), c.first) << c.since;
+    if (c.count > 0) {
+      EXPECT_EQ(data.lines.front(), c.first) << c.since;
+    }
   }
 }
 

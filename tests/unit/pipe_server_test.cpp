@@ -44,7 +44,7 @@ class ScriptedPipe final : public platform::PipeInstance {
       if (eof_after) co_return std::size_t{0};
       asio::steady_timer forever(co_await asio::this_coro::executor, std::chrono::hours(1));
       pending_ = &forever;
-      auto [ec] = co_await forever.async_wait(asio::experimental::as_tuple(asio::use_awaitable));
+      co_await forever.async_wait(asio::experimental::as_tuple(asio::use_awaitable));
       pending_ = nullptr;
       co_return fail("read cancelled");
     }
@@ -372,7 +372,7 @@ class HeldPipes final : public platform::Pipes {
       if (cancelled_) co_return fail("cancelled");
       asio::steady_timer timer(co_await asio::this_coro::executor, std::chrono::hours(1));
       timer_ = &timer;
-      auto [ec] = co_await timer.async_wait(asio::experimental::as_tuple(asio::use_awaitable));
+      co_await timer.async_wait(asio::experimental::as_tuple(asio::use_awaitable));
       timer_ = nullptr;
       co_return fail("cancelled");
     }

@@ -190,9 +190,7 @@ TEST(SetupModes, RepairLeavesAnotherInstallationsServiceAlone) {
   EXPECT_EQ(sandbox.record(), "");
 }
 
-// The success paths need the engine's owned cleanup on a fresh engine, which
-// comes with the core lifecycle.
-TEST(SetupModes, DISABLED_InstallRepairUpgradeAndUninstallEndToEnd) {
+TEST(SetupModes, InstallRepairUpgradeAndUninstallEndToEnd) {
   RegistrationGuard guard;
   SetupSandbox sandbox;
   // Quoted only when the path needs it.
