@@ -129,9 +129,9 @@ class Processes {
   // OpenProcess, not inheritable; a failure keeps the system's code (87 when
   // no process has the id).
   virtual Result<std::unique_ptr<ProcessHandle>> open_process(std::uint32_t pid, std::uint32_t access) = 0;
-  virtual Result<std::vector<ProcessEntry>> list_processes() = 0;
   virtual Result<std::unique_ptr<ChildProcess>> spawn(const ChildCommand& command) = 0;
-  // The same Toolhelp walk, telling a missing snapshot from a broken walk.
+  // The system's process list by Toolhelp, telling a missing snapshot from a
+  // broken walk.
   virtual ProcessSnapshot snapshot_processes() = 0;
 };
 

@@ -75,6 +75,47 @@ class InheritList {
   bool initialized_ = false;
 };
 
+// A child's standard handles: input from the null device, output and error
+// into two pipes, and the list that lets the child inherit exactly those.
+struct ChildStdio {
+  win32::unique_hfile input;
+  PipeEnds out;
+  PipeEnds err;
+  std::unique_ptr<InheritList> inherit;
+  STARTUPINFOEXW startup{};
+
+  static Result<ChildStdio> create() {
+    ChildStdio stdio;
+    auto input = open_null_input();
+    if (!input) return fail(std::move(input.error()));
+    stdio.input = std::move(*input);
+    auto out = make_output_pipe();
+    if (!out) return fail(std::move(out.error()));
+    stdio.out = std::move(*out);
+    auto err = make_output_pipe();
+    if (!err) return fail(std::move(err.error()));
+    stdio.err = std::move(*err);
+    auto inherit = InheritList::create({stdio.input.get(), stdio.out.write.get(), stdio.err.write.get()});
+    if (!inherit) return fail(std::move(inherit.error()));
+    stdio.inherit = std::move(*inherit);
+
+    stdio.startup.StartupInfo.cb = sizeof(stdio.startup);
+    stdio.startup.StartupInfo.dwFlags = STARTF_USESTDHANDLES;
+    stdio.startup.StartupInfo.hStdInput = stdio.input.get();
+    stdio.startup.StartupInfo.hStdOutput = stdio.out.write.get();
+    stdio.startup.StartupInfo.hStdError = stdio.err.write.get();
+    // The list lives on the heap, so the pointer survives moves of this record.
+    stdio.startup.lpAttributeList = stdio.inherit->attributes();
+    return stdio;
+  }
+
+  void release_child_ends() {
+    input.reset();
+    out.write.reset();
+    err.write.reset();
+  }
+};
+
 // Reads to the end of the stream; the end is the writer closing its end.
 Status read_to_end(HANDLE pipe, std::string& out) {
   std::array<char, 4096> chunk;
@@ -243,47 +284,31 @@ class WindowsProcesses final : public Processes {
     // a program given by name; CreateProcessW may write into the line.
     std::wstring line = win32::wide(quote_command_line(argv));
 
-    auto input = open_null_input();
-    if (!input) return fail(std::move(input.error()));
-    auto out = make_output_pipe();
-    if (!out) return fail(std::move(out.error()));
-    auto err = make_output_pipe();
-    if (!err) return fail(std::move(err.error()));
-    auto inherit = InheritList::create({input->get(), out->write.get(), err->write.get()});
-    if (!inherit) return fail(std::move(inherit.error()));
-
-    STARTUPINFOEXW startup{};
-    startup.StartupInfo.cb = sizeof(startup);
-    startup.StartupInfo.dwFlags = STARTF_USESTDHANDLES;
-    startup.StartupInfo.hStdInput = input->get();
-    startup.StartupInfo.hStdOutput = out->write.get();
-    startup.StartupInfo.hStdError = err->write.get();
-    startup.lpAttributeList = (*inherit)->attributes();
+    auto stdio = ChildStdio::create();
+    if (!stdio) return fail(std::move(stdio.error()));
 
     PROCESS_INFORMATION info{};
     if (!::CreateProcessW(nullptr, line.data(), nullptr, nullptr, TRUE, CREATE_NO_WINDOW | EXTENDED_STARTUPINFO_PRESENT,
-                          nullptr, nullptr, &startup.StartupInfo, &info)) {
+                          nullptr, nullptr, &stdio->startup.StartupInfo, &info)) {
       return fail(last_error());
     }
     win32::unique_handle process(info.hProcess);
     win32::unique_handle thread(info.hThread);
     // Only the child may hold the write ends now, or the reads never end.
-    input->reset();
-    out->write.reset();
-    err->write.reset();
+    stdio->release_child_ends();
 
     CapturedRun run;
     std::string errors;
     Status error_read;
     Status output_read;
     try {
-      std::jthread error_reader([&] { error_read = read_to_end(err->read.get(), errors); });
-      output_read = read_to_end(out->read.get(), run.output);
+      std::jthread error_reader([&] { error_read = read_to_end(stdio->err.read.get(), errors); });
+      output_read = read_to_end(stdio->out.read.get(), run.output);
     } catch (const std::system_error& e) {
       // The reader thread could not start; closing our ends lets the child
       // finish instead of blocking on a full pipe.
-      out->read.reset();
-      err->read.reset();
+      stdio->out.read.reset();
+      stdio->err.read.reset();
       ::WaitForSingleObject(process.get(), INFINITE);
       return fail(std::string("could not start the output reader: ") + e.what());
     }
@@ -307,57 +332,28 @@ class WindowsProcesses final : public Processes {
     const std::wstring folder = win32::wide(command.working_dir);
     std::wstring environment = environment_block(command.env_overrides);
 
-    auto input = open_null_input();
-    if (!input) return fail(std::move(input.error()));
-    auto out = make_output_pipe();
-    if (!out) return fail(std::move(out.error()));
-    auto err = make_output_pipe();
-    if (!err) return fail(std::move(err.error()));
-    auto inherit = InheritList::create({input->get(), out->write.get(), err->write.get()});
-    if (!inherit) return fail(std::move(inherit.error()));
-
-    STARTUPINFOEXW startup{};
-    startup.StartupInfo.cb = sizeof(startup);
-    startup.StartupInfo.dwFlags = STARTF_USESTDHANDLES;
-    startup.StartupInfo.hStdInput = input->get();
-    startup.StartupInfo.hStdOutput = out->write.get();
-    startup.StartupInfo.hStdError = err->write.get();
-    startup.lpAttributeList = (*inherit)->attributes();
+    auto stdio = ChildStdio::create();
+    if (!stdio) return fail(std::move(stdio.error()));
 
     PROCESS_INFORMATION info{};
     // The program is named by its full path, so no search path is consulted.
     if (!::CreateProcessW(program.c_str(), line.data(), nullptr, nullptr, TRUE,
                           command.creation_flags | EXTENDED_STARTUPINFO_PRESENT | CREATE_UNICODE_ENVIRONMENT,
-                          environment.data(), folder.empty() ? nullptr : folder.c_str(), &startup.StartupInfo,
+                          environment.data(), folder.empty() ? nullptr : folder.c_str(), &stdio->startup.StartupInfo,
                           &info)) {
       return fail(last_error());
     }
     // Only the child may hold the write ends now, or the readers never see
     // the end of the stream.
     return std::unique_ptr<ChildProcess>(new WindowsChildProcess(
-        win32::unique_handle(info.hProcess), win32::unique_handle(info.hThread), std::move(out->read),
-        std::move(err->read)));
+        win32::unique_handle(info.hProcess), win32::unique_handle(info.hThread), std::move(stdio->out.read),
+        std::move(stdio->err.read)));
   }
 
   Result<std::unique_ptr<ProcessHandle>> open_process(std::uint32_t pid, std::uint32_t access) override {
     win32::unique_handle handle(::OpenProcess(access, FALSE, pid));
     if (!handle) return fail(last_error());
     return std::make_unique<WindowsProcessHandle>(std::move(handle));
-  }
-
-  Result<std::vector<ProcessEntry>> list_processes() override {
-    win32::unique_hfile snapshot(::CreateToolhelp32Snapshot(TH32CS_SNAPPROCESS, 0));
-    if (!snapshot) return fail(last_error());
-    std::vector<ProcessEntry> entries;
-    PROCESSENTRY32W entry{};
-    entry.dwSize = sizeof(entry);
-    for (BOOL more = ::Process32FirstW(snapshot.get(), &entry); more; more = ::Process32NextW(snapshot.get(), &entry)) {
-      const std::wstring_view name(entry.szExeFile, ::wcsnlen(entry.szExeFile, std::size(entry.szExeFile)));
-      entries.push_back({entry.th32ProcessID, win32::narrow(name)});
-    }
-    const DWORD error = ::GetLastError();
-    if (error != ERROR_NO_MORE_FILES) return fail(win32::os_error(error));
-    return entries;
   }
 
   ProcessSnapshot snapshot_processes() override {

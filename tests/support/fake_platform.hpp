@@ -262,7 +262,7 @@ class FakeProcesses final : public platform::Processes {
   std::vector<Call> calls;
   bool start_fails = false;
   std::map<std::uint32_t, FakeProcess> table;
-  std::vector<platform::ProcessEntry> entries;  // what list_processes gives
+  std::vector<platform::ProcessEntry> entries;  // what snapshot_processes gives
   std::vector<std::uint32_t> terminated;        // pids, in order
   std::vector<std::uint32_t> wait_timeouts;     // every wait's time-out, in order
   std::vector<std::pair<std::uint32_t, std::uint32_t>> opened;  // pid, access
@@ -318,7 +318,6 @@ class FakeProcesses final : public platform::Processes {
     return platform::CapturedRun{0, "processed file"};
   }
   std::uint32_t current_pid() override { return own_pid; }
-  Result<std::vector<platform::ProcessEntry>> list_processes() override { return entries; }
   std::optional<platform::SnapshotFailure> snapshot_failure;
   int snapshots = 0;
   platform::ProcessSnapshot snapshot_processes() override {

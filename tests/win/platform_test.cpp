@@ -305,8 +305,9 @@ TEST(Processes, ConcurrentRunsKeepTheirOwnOutput) {
 }
 
 TEST(Processes, ListContainsThisProcess) {
-  const auto list = os().processes.list_processes();
-  ASSERT_THAT(list, Succeeds());
+  const auto snapshot = os().processes.snapshot_processes();
+  ASSERT_FALSE(snapshot.failure.has_value());
+  const auto* list = &snapshot.entries;
   const std::uint32_t pid = os().processes.current_pid();
   EXPECT_EQ(pid, ::GetCurrentProcessId());
   bool found = false;
@@ -427,9 +428,9 @@ TEST(ServiceManager, ServiceRunsUntilStoppedAndReportsItsExitCodes) {
   EXPECT_THAT(running, Succeeds());
   if (running) {
     EXPECT_NE(running->pid, 0u);
-    const auto list = os().processes.list_processes();
-    ASSERT_THAT(list, Succeeds());
-    EXPECT_THAT(*list, Contains(Field(&ProcessEntry::pid, running->pid)));
+    const auto snapshot = os().processes.snapshot_processes();
+    ASSERT_FALSE(snapshot.failure.has_value());
+    EXPECT_THAT(snapshot.entries, Contains(Field(&ProcessEntry::pid, running->pid)));
   }
 
   EXPECT_THAT(os().services.stop_service(name), Succeeds());
