@@ -130,6 +130,11 @@ echo "ping:   $ping"
 run_bench rate "$token" "$(wine_path "$work/status.json")" 1 >/dev/null
 stat_rate=$(run_bench rate "$token" "$(wine_path "$work/status.json")" "$seconds")
 echo "status: $stat_rate"
+run_bench ask "$token" "$(wine_path "$work/logs.json")" |
+  grep -o 'stage=status_check refresh_ms=[0-9]* state_lock_ms=[0-9]* trusted_files_ms=[0-9]* elapsed_ms=[0-9]*' |
+  tail -n 200 | awk '{ for (i = 2; i <= 5; ++i) { split($i, kv, "="); sum[kv[1]] += kv[2] } n++ }
+    END { if (n) printf "  inside the helper, mean of its last %d status checks (ms): refresh %.2f, state lock %.2f, readiness cache %.2f, whole %.2f\n",
+      n, sum["refresh_ms"] / n, sum["state_lock_ms"] / n, sum["trusted_files_ms"] / n, sum["elapsed_ms"] / n }'
 echo "status mean / ping mean: $(awk -v a="$(field mean_ms "$stat_rate")" -v b="$(field mean_ms "$ping")" 'BEGIN { printf "%.2f", a / b }')"
 echo "disconnect_owned of a running core (termination under Wine): see disconnect_owned_ms in figure 1"
 
@@ -142,7 +147,7 @@ flood_connect=$(put flood-connect.json "{\"cmd\":\"connect\",\"kill_switch\":fal
 pumped=$(run_bench pump "$token" "$flood_connect" "$flood_bytes")
 echo "helper (connect until status shows the core gone): $pumped"
 echo "helper / plain: $(awk -v a="$(field lines_per_s "$pumped")" -v b="$(field lines_per_s "$plain")" 'BEGIN { if (b > 0) printf "%.2f", a / b; else print "n/a" }')"
-echo "  (the helper's figure includes one connect: $(field connect_ms "$cyc") ms)"
+echo "  (the helper's time runs from the connect's reply to the status that shows the core gone)"
 
 echo
 echo "== 4. $cycles connect and disconnect_owned cycles (at most $cycle_seconds s)"
@@ -152,6 +157,7 @@ snapshot() {
   fds=$(ls "/proc/$helper_pid/fd" 2>/dev/null | wc -l)
   rss=$(awk '$1 == "VmRSS:" { print $2 }' "/proc/$helper_pid/status")
   echo "handles=$(field handles "$handles") fds=$fds vmrss_kib=$rss"
+  [[ -n $(field handles "$handles") ]] || echo "  (GetProcessHandleCount: $handles; the Wine process's open descriptors stand in)" >&2
 }
 # One cycle first, so that lazily made state (threads, the private image,
 # caches) is in the "before" figures.
