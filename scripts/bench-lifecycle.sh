@@ -163,13 +163,21 @@ snapshot() {
 # caches) is in the "before" figures.
 run_bench cycle "$token" "$connect" 1 60 >/dev/null
 sleep 1
+# Two halves with a reading between them: growth that goes on in the second
+# half is a leak, growth in the first only is the process settling.
 before=$(snapshot)
 echo "before: $before"
-many=$(run_bench cycle "$token" "$connect" "$cycles" "$cycle_seconds")
-echo "cycles: $many"
+half=$(run_bench cycle "$token" "$connect" $((cycles / 2)) $((cycle_seconds / 2)))
+echo "first half:  $half"
+sleep 1
+middle=$(snapshot)
+echo "middle: $middle"
+half=$(run_bench cycle "$token" "$connect" $((cycles - cycles / 2)) $((cycle_seconds / 2)))
+echo "second half: $half"
 sleep 1
 after=$(snapshot)
 echo "after:  $after"
+growth() { awk -v a="$(field "$1" "$3")" -v b="$(field "$1" "$2")" 'BEGIN { if (a == "" || b == "") print "n/a"; else print a - b }'; }
 for name in handles fds vmrss_kib; do
-  echo "  $name growth: $(awk -v a="$(field "$name" "$after")" -v b="$(field "$name" "$before")" 'BEGIN { if (b == "") print "n/a"; else print a - b }')"
+  echo "  $name growth: first half $(growth "$name" "$before" "$middle"), second half $(growth "$name" "$middle" "$after")"
 done
