@@ -121,6 +121,14 @@ std::string to_lower(std::string_view s) {
   out.reserve(s.size());
   for (std::size_t pos = 0; pos < s.size();) {
     const std::size_t at = pos;
+    const auto byte = static_cast<unsigned char>(s[at]);
+    // ASCII maps to ASCII, A to Z only; the core's output is mostly ASCII and
+    // is lowered line by line, so the table is consulted only past it.
+    if (byte < 0x80) {
+      out += (byte >= 'A' && byte <= 'Z') ? static_cast<char>(byte + 32) : static_cast<char>(byte);
+      ++pos;
+      continue;
+    }
     if (const auto c = decode_utf8(s, pos)) {
       append_lower(*c, out);
     } else {
