@@ -131,4 +131,31 @@ std::string request_line(const std::string& token, const std::string& request) {
   return R"({"token":")" + token + R"(","request":)" + request + "}\n";
 }
 
+void ServiceRegistrationGuard::remove() {
+  win32::unique_schandle scm(::OpenSCManagerW(nullptr, nullptr, SC_MANAGER_ALL_ACCESS));
+  if (!scm) return;
+  win32::unique_schandle service(::OpenServiceW(scm.get(), L"VornHelper", SERVICE_STOP | DELETE | SERVICE_QUERY_STATUS));
+  if (!service) return;
+  SERVICE_STATUS status{};
+  ::ControlService(service.get(), SERVICE_CONTROL_STOP, &status);
+  wait_for_service_state(service.get(), SERVICE_STOPPED, std::chrono::seconds(30));
+  ::DeleteService(service.get());
+}
+
+SERVICE_STATUS_PROCESS query_service_status(SC_HANDLE service) {
+  SERVICE_STATUS_PROCESS status{};
+  DWORD needed = 0;
+  ::QueryServiceStatusEx(service, SC_STATUS_PROCESS_INFO, reinterpret_cast<BYTE*>(&status), sizeof status, &needed);
+  return status;
+}
+
+bool wait_for_service_state(SC_HANDLE service, DWORD state, std::chrono::seconds limit) {
+  const auto deadline = std::chrono::steady_clock::now() + limit;
+  while (std::chrono::steady_clock::now() < deadline) {
+    if (query_service_status(service).dwCurrentState == state) return true;
+    std::this_thread::sleep_for(std::chrono::milliseconds(100));
+  }
+  return false;
+}
+
 }  // namespace vorn::wintest

@@ -73,4 +73,20 @@ std::string request_line(const std::string& token, const std::string& request);
 
 std::string read_text_file(const std::wstring& path);
 
+// Stops and deletes the "VornHelper" registration when made and when it goes:
+// one left behind would start again in later sessions of this prefix and hold
+// the pipe name.
+struct ServiceRegistrationGuard {
+  ServiceRegistrationGuard() { remove(); }
+  ~ServiceRegistrationGuard() { remove(); }
+  ServiceRegistrationGuard(const ServiceRegistrationGuard&) = delete;
+  ServiceRegistrationGuard& operator=(const ServiceRegistrationGuard&) = delete;
+  static void remove();
+};
+
+SERVICE_STATUS_PROCESS query_service_status(SC_HANDLE service);
+
+// Polls every 100 ms until the service reports `state` or `limit` passes.
+bool wait_for_service_state(SC_HANDLE service, DWORD state, std::chrono::seconds limit);
+
 }  // namespace vorn::wintest

@@ -211,33 +211,8 @@ TEST_F(Road, ARestartedHelperStopsTheCoreItsRecordProves) {
 namespace vorn::wintest {
 namespace {
 
-// The registration is deleted on every path: one left behind would start
-// again in later sessions of this prefix and hold the pipe name.
-struct TestServiceRegistration {
-  ~TestServiceRegistration() {
-    win32::unique_schandle scm(::OpenSCManagerW(nullptr, nullptr, SC_MANAGER_ALL_ACCESS));
-    if (!scm) return;
-    win32::unique_schandle service(::OpenServiceW(scm.get(), L"VornHelper", SERVICE_STOP | DELETE | SERVICE_QUERY_STATUS));
-    if (!service) return;
-    SERVICE_STATUS status{};
-    ::ControlService(service.get(), SERVICE_CONTROL_STOP, &status);
-    ::DeleteService(service.get());
-  }
-};
-
-bool service_reaches(SC_HANDLE service, DWORD state, SERVICE_STATUS_PROCESS& last) {
-  const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(60);
-  while (std::chrono::steady_clock::now() < deadline) {
-    DWORD needed = 0;
-    ::QueryServiceStatusEx(service, SC_STATUS_PROCESS_INFO, reinterpret_cast<BYTE*>(&last), sizeof last, &needed);
-    if (last.dwCurrentState == state) return true;
-    std::this_thread::sleep_for(std::chrono::milliseconds(100));
-  }
-  return false;
-}
-
 TEST(ServiceRoad, AStopOfTheServiceStopsItsCoreAndReportsNoError) {
-  TestServiceRegistration cleanup;
+  ServiceRegistrationGuard cleanup;
   win32::unique_schandle scm(::OpenSCManagerW(nullptr, nullptr, SC_MANAGER_ALL_ACCESS));
   ASSERT_TRUE(scm);
   const std::wstring command = L"\"" + testpins_helper_exe() + L"\" run";
@@ -246,8 +221,7 @@ TEST(ServiceRoad, AStopOfTheServiceStopsItsCoreAndReportsNoError) {
                                                   command.c_str(), nullptr, nullptr, nullptr, nullptr, nullptr));
   ASSERT_TRUE(service) << ::GetLastError();
   ASSERT_TRUE(::StartServiceW(service.get(), 0, nullptr)) << ::GetLastError();
-  SERVICE_STATUS_PROCESS state{};
-  ASSERT_TRUE(service_reaches(service.get(), SERVICE_RUNNING, state));
+  ASSERT_TRUE(wait_for_service_state(service.get(), SERVICE_RUNNING, std::chrono::seconds(60)));
 
   // The service's store lies under the service manager's ProgramData, which
   // under Wine is not always this process's: the right one answers a ping.
@@ -287,7 +261,8 @@ TEST(ServiceRoad, AStopOfTheServiceStopsItsCoreAndReportsNoError) {
 
   SERVICE_STATUS stop{};
   ASSERT_TRUE(::ControlService(service.get(), SERVICE_CONTROL_STOP, &stop)) << ::GetLastError();
-  ASSERT_TRUE(service_reaches(service.get(), SERVICE_STOPPED, state));
+  ASSERT_TRUE(wait_for_service_state(service.get(), SERVICE_STOPPED, std::chrono::seconds(60)));
+  const SERVICE_STATUS_PROCESS state = query_service_status(service.get());
   EXPECT_EQ(state.dwWin32ExitCode, 0u);
   EXPECT_TRUE(wait_gone(core_pid));
   EXPECT_FALSE(exists(store + L"\\core\\sing-box.pid"));

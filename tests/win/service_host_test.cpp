@@ -13,38 +13,8 @@ namespace {
 
 using ::testing::HasSubstr;
 
-struct ServiceDeleter {
-  ~ServiceDeleter() {
-    // Deleted on every path: a registration left behind would start again in
-    // later sessions of this prefix and hold the pipe name.
-    win32::unique_schandle scm(::OpenSCManagerW(nullptr, nullptr, SC_MANAGER_ALL_ACCESS));
-    if (!scm) return;
-    win32::unique_schandle service(::OpenServiceW(scm.get(), L"VornHelper", SERVICE_STOP | DELETE | SERVICE_QUERY_STATUS));
-    if (!service) return;
-    SERVICE_STATUS status{};
-    ::ControlService(service.get(), SERVICE_CONTROL_STOP, &status);
-    ::DeleteService(service.get());
-  }
-};
-
-SERVICE_STATUS_PROCESS query(SC_HANDLE service) {
-  SERVICE_STATUS_PROCESS status{};
-  DWORD needed = 0;
-  ::QueryServiceStatusEx(service, SC_STATUS_PROCESS_INFO, reinterpret_cast<BYTE*>(&status), sizeof status, &needed);
-  return status;
-}
-
-bool wait_for_state(SC_HANDLE service, DWORD state, std::chrono::seconds limit) {
-  const auto deadline = std::chrono::steady_clock::now() + limit;
-  while (std::chrono::steady_clock::now() < deadline) {
-    if (query(service).dwCurrentState == state) return true;
-    std::this_thread::sleep_for(std::chrono::milliseconds(100));
-  }
-  return false;
-}
-
 TEST(ServiceHost, StartsServesAndStopsUnderTheServiceManager) {
-  ServiceDeleter cleanup;
+  ServiceRegistrationGuard cleanup;
   win32::unique_schandle scm(::OpenSCManagerW(nullptr, nullptr, SC_MANAGER_ALL_ACCESS));
   ASSERT_TRUE(scm);
   const std::wstring command = L"\"" + helper_exe() + L"\" run";
@@ -55,7 +25,7 @@ TEST(ServiceHost, StartsServesAndStopsUnderTheServiceManager) {
                                                   command.c_str(), nullptr, nullptr, nullptr, nullptr, nullptr));
   ASSERT_TRUE(service) << ::GetLastError();
   ASSERT_TRUE(::StartServiceW(service.get(), 0, nullptr)) << ::GetLastError();
-  ASSERT_TRUE(wait_for_state(service.get(), SERVICE_RUNNING, std::chrono::seconds(60)));
+  ASSERT_TRUE(wait_for_service_state(service.get(), SERVICE_RUNNING, std::chrono::seconds(60)));
 
   // The service's store is under the ProgramData folder of the service
   // manager's environment, which under Wine is not always this process's.
@@ -77,8 +47,8 @@ TEST(ServiceHost, StartsServesAndStopsUnderTheServiceManager) {
 
   SERVICE_STATUS stop{};
   ASSERT_TRUE(::ControlService(service.get(), SERVICE_CONTROL_STOP, &stop)) << ::GetLastError();
-  ASSERT_TRUE(wait_for_state(service.get(), SERVICE_STOPPED, std::chrono::seconds(30)));
-  const SERVICE_STATUS_PROCESS stopped = query(service.get());
+  ASSERT_TRUE(wait_for_service_state(service.get(), SERVICE_STOPPED, std::chrono::seconds(30)));
+  const SERVICE_STATUS_PROCESS stopped = query_service_status(service.get());
   // Nothing was owned, so the owned cleanup at stop succeeds.
   EXPECT_EQ(stopped.dwWin32ExitCode, 0u);
   EXPECT_EQ(stopped.dwServiceSpecificExitCode, 0u);

@@ -19,45 +19,10 @@ using ::testing::Not;
 
 constexpr const wchar_t* kService = L"VornHelper";
 
-// Deleted on every path: an automatic-start registration left behind would
-// start again in every later session of this prefix.
-struct RegistrationGuard {
-  RegistrationGuard() { remove(); }
-  ~RegistrationGuard() { remove(); }
-  static void remove() {
-    win32::unique_schandle scm(::OpenSCManagerW(nullptr, nullptr, SC_MANAGER_ALL_ACCESS));
-    if (!scm) return;
-    win32::unique_schandle service(::OpenServiceW(scm.get(), kService, SERVICE_STOP | DELETE | SERVICE_QUERY_STATUS));
-    if (!service) return;
-    SERVICE_STATUS status{};
-    ::ControlService(service.get(), SERVICE_CONTROL_STOP, &status);
-    for (int i = 0; i < 300 && ::QueryServiceStatus(service.get(), &status) && status.dwCurrentState != SERVICE_STOPPED;
-         ++i) {
-      std::this_thread::sleep_for(std::chrono::milliseconds(100));
-    }
-    ::DeleteService(service.get());
-  }
-};
-
 win32::unique_schandle open_helper_service() {
   win32::unique_schandle scm(::OpenSCManagerW(nullptr, nullptr, SC_MANAGER_ALL_ACCESS));
   if (!scm) return {};
   return win32::unique_schandle(::OpenServiceW(scm.get(), kService, SERVICE_ALL_ACCESS));
-}
-
-SERVICE_STATUS_PROCESS query(SC_HANDLE service) {
-  SERVICE_STATUS_PROCESS status{};
-  DWORD needed = 0;
-  ::QueryServiceStatusEx(service, SC_STATUS_PROCESS_INFO, reinterpret_cast<BYTE*>(&status), sizeof status, &needed);
-  return status;
-}
-
-bool wait_for_state(SC_HANDLE service, DWORD state) {
-  for (int i = 0; i < 600; ++i) {
-    if (query(service).dwCurrentState == state) return true;
-    std::this_thread::sleep_for(std::chrono::milliseconds(100));
-  }
-  return false;
 }
 
 std::wstring configured_command(SC_HANDLE service) {
@@ -76,7 +41,7 @@ win32::unique_schandle register_and_start(const std::wstring& executable) {
                                                   SERVICE_WIN32_OWN_PROCESS, SERVICE_DEMAND_START, SERVICE_ERROR_NORMAL,
                                                   command.c_str(), nullptr, nullptr, nullptr, nullptr, nullptr));
   if (!service) return {};
-  if (!::StartServiceW(service.get(), 0, nullptr) || !wait_for_state(service.get(), SERVICE_RUNNING)) return {};
+  if (!::StartServiceW(service.get(), 0, nullptr) || !wait_for_service_state(service.get(), SERVICE_RUNNING, std::chrono::seconds(60))) return {};
   return service;
 }
 
@@ -141,10 +106,10 @@ class SetupSandbox {
 };
 
 TEST(ServiceStop, StopsARunningHelperAndProvesItsProcessGone) {
-  RegistrationGuard guard;
+  ServiceRegistrationGuard guard;
   auto service = register_and_start(helper_exe());
   ASSERT_TRUE(service) << ::GetLastError();
-  const DWORD pid = query(service.get()).dwProcessId;
+  const DWORD pid = query_service_status(service.get()).dwProcessId;
   ASSERT_NE(pid, 0u);
   EXPECT_THAT(helper_processes(), ::testing::Contains(pid));
 
@@ -160,7 +125,7 @@ TEST(ServiceStop, StopsARunningHelperAndProvesItsProcessGone) {
 
   const Status stopped = stop_service_confirmed(default_setup_context(os), **handle, false);
   EXPECT_TRUE(stopped) << stopped.error().full();
-  EXPECT_EQ(query(service.get()).dwCurrentState, static_cast<DWORD>(SERVICE_STOPPED));
+  EXPECT_EQ(query_service_status(service.get()).dwCurrentState, static_cast<DWORD>(SERVICE_STOPPED));
   EXPECT_THAT(helper_processes(), Not(::testing::Contains(pid)));
 
   // Stopped already: proven again without a stop control.
@@ -168,14 +133,14 @@ TEST(ServiceStop, StopsARunningHelperAndProvesItsProcessGone) {
 }
 
 TEST(SetupModes, RepairLeavesAnotherInstallationsServiceAlone) {
-  RegistrationGuard guard;
+  ServiceRegistrationGuard guard;
   SetupSandbox sandbox;
   // The same program under another path is another installation.
   const std::wstring other = sandbox.program_data() + L"\\other-vorn-helper.exe";
   ASSERT_TRUE(::CopyFileW(helper_exe().c_str(), other.c_str(), FALSE));
   auto service = register_and_start(other);
   ASSERT_TRUE(service) << ::GetLastError();
-  const DWORD pid = query(service.get()).dwProcessId;
+  const DWORD pid = query_service_status(service.get()).dwProcessId;
 
   const SetupRun repair = sandbox.run(L"repair");
   EXPECT_EQ(repair.exit_code, 1u);
@@ -183,7 +148,7 @@ TEST(SetupModes, RepairLeavesAnotherInstallationsServiceAlone) {
               HasSubstr(" vorn-helper repair: failed code=1: helper repair: configured service belongs to another "
                         "installation\n"));
   // Nothing stopped, nothing changed, nothing recorded.
-  const auto status = query(service.get());
+  const auto status = query_service_status(service.get());
   EXPECT_EQ(status.dwCurrentState, static_cast<DWORD>(SERVICE_RUNNING));
   EXPECT_EQ(status.dwProcessId, pid);
   EXPECT_EQ(configured_command(service.get()), L"\"" + other + L"\" run");
@@ -191,7 +156,7 @@ TEST(SetupModes, RepairLeavesAnotherInstallationsServiceAlone) {
 }
 
 TEST(SetupModes, InstallRepairUpgradeAndUninstallEndToEnd) {
-  RegistrationGuard guard;
+  ServiceRegistrationGuard guard;
   SetupSandbox sandbox;
   // Quoted only when the path needs it.
   const std::wstring expected_command = win32::wide(helper_registration(win32::narrow(helper_exe())).binary_path);
@@ -204,7 +169,7 @@ TEST(SetupModes, InstallRepairUpgradeAndUninstallEndToEnd) {
   {
     auto service = open_helper_service();
     ASSERT_TRUE(service);
-    EXPECT_EQ(query(service.get()).dwCurrentState, static_cast<DWORD>(SERVICE_RUNNING));
+    EXPECT_EQ(query_service_status(service.get()).dwCurrentState, static_cast<DWORD>(SERVICE_RUNNING));
     std::vector<std::uint64_t> buffer(1024);
     auto* config = reinterpret_cast<QUERY_SERVICE_CONFIGW*>(buffer.data());
     DWORD needed = 0;
@@ -230,7 +195,7 @@ TEST(SetupModes, InstallRepairUpgradeAndUninstallEndToEnd) {
   {
     auto service = open_helper_service();
     ASSERT_TRUE(service);
-    EXPECT_EQ(query(service.get()).dwCurrentState, static_cast<DWORD>(SERVICE_STOPPED));
+    EXPECT_EQ(query_service_status(service.get()).dwCurrentState, static_cast<DWORD>(SERVICE_STOPPED));
   }
   EXPECT_TRUE(helper_processes().empty());
 
