@@ -149,6 +149,13 @@ SERVICE_STATUS_PROCESS query_service_status(SC_HANDLE service) {
   return status;
 }
 
+win32::unique_schandle create_demand_service(SC_HANDLE scm, const std::wstring& exe) {
+  const std::wstring command = L"\"" + exe + L"\" run";
+  return win32::unique_schandle(::CreateServiceW(scm, L"VornHelper", L"Vorn Tunnel Helper", SERVICE_ALL_ACCESS,
+                                                 SERVICE_WIN32_OWN_PROCESS, SERVICE_DEMAND_START, SERVICE_ERROR_NORMAL,
+                                                 command.c_str(), nullptr, nullptr, nullptr, nullptr, nullptr));
+}
+
 bool wait_for_service_state(SC_HANDLE service, DWORD state, std::chrono::seconds limit) {
   const auto deadline = std::chrono::steady_clock::now() + limit;
   while (std::chrono::steady_clock::now() < deadline) {

@@ -86,6 +86,11 @@ struct ServiceRegistrationGuard {
 
 SERVICE_STATUS_PROCESS query_service_status(SC_HANDLE service);
 
+// Registers "VornHelper" to run `exe` with "run", started on demand only, so
+// that a registration that survived a crashed run never starts by itself.
+// Null on failure, with the system's last error kept.
+win32::unique_schandle create_demand_service(SC_HANDLE scm, const std::wstring& exe);
+
 // Polls every 100 ms until the service reports `state` or `limit` passes.
 bool wait_for_service_state(SC_HANDLE service, DWORD state, std::chrono::seconds limit);
 

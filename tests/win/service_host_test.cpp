@@ -17,12 +17,7 @@ TEST(ServiceHost, StartsServesAndStopsUnderTheServiceManager) {
   ServiceRegistrationGuard cleanup;
   win32::unique_schandle scm(::OpenSCManagerW(nullptr, nullptr, SC_MANAGER_ALL_ACCESS));
   ASSERT_TRUE(scm);
-  const std::wstring command = L"\"" + helper_exe() + L"\" run";
-  // Started on demand only, so that a registration that survived a crashed
-  // run never starts by itself.
-  win32::unique_schandle service(::CreateServiceW(scm.get(), L"VornHelper", L"Vorn Tunnel Helper", SERVICE_ALL_ACCESS,
-                                                  SERVICE_WIN32_OWN_PROCESS, SERVICE_DEMAND_START, SERVICE_ERROR_NORMAL,
-                                                  command.c_str(), nullptr, nullptr, nullptr, nullptr, nullptr));
+  win32::unique_schandle service = create_demand_service(scm.get(), helper_exe());
   ASSERT_TRUE(service) << ::GetLastError();
   ASSERT_TRUE(::StartServiceW(service.get(), 0, nullptr)) << ::GetLastError();
   ASSERT_TRUE(wait_for_service_state(service.get(), SERVICE_RUNNING, std::chrono::seconds(60)));
