@@ -4,6 +4,7 @@
 #include <cstring>
 #include <system_error>
 #include <thread>
+#include <vector>
 
 #include <fmt/format.h>
 
@@ -61,11 +62,16 @@ namespace {
 
 // The flag is set before the line is pushed, so whoever sees the line in the
 // log can rely on the flag.
-void classify_line(std::string_view line, OutputWatch& watch) {
-  if (is_address_conflict_output(line)) {
-    watch.address_conflict.store(true);
-  } else if (is_adapter_conflict_output(line) || is_tun_address_bind_failure(line)) {
-    watch.adapter_failed.store(true);
+void classify_line(std::string_view line, OutputWatch& watch, std::string& scratch) {
+  switch (classify_core_output(line, scratch)) {
+    case CoreOutputKind::AddressConflict:
+      watch.address_conflict.store(true);
+      break;
+    case CoreOutputKind::AdapterFailure:
+      watch.adapter_failed.store(true);
+      break;
+    case CoreOutputKind::Other:
+      break;
   }
 }
 
@@ -82,21 +88,44 @@ std::size_t utf8_cut(std::string_view bytes, std::size_t limit) {
   return cut == 0 ? limit : cut;
 }
 
+// The lines of one read are classified as they are cut and reach the log
+// together, under one lock: a flooding core then costs the log lock once per
+// read, not once per line.
 class LinePump {
  public:
-  LinePump(std::string_view label, SharedLog& log, OutputWatch& watch) : label_(label), log_(log), watch_(watch) {}
+  LinePump(std::string_view label, SharedLog& log, OutputWatch& watch)
+      : prefix_(fmt::format("[core:{}] ", label)), log_(log), watch_(watch) {}
 
-  // False once a line is not UTF-8: the rest of the stream is not read.
+  // False once a line is not UTF-8: the rest of the stream is not read. The
+  // lines before it are still pushed.
   bool feed(std::string_view chunk) {
+    const bool valid = cut(chunk);
+    publish();
+    return valid;
+  }
+
+  // The bytes after the last line end form a last line.
+  void finish() {
+    if (!pending_.empty()) emit(pending_);
+    pending_.clear();
+    publish();
+  }
+
+ private:
+  bool cut(std::string_view chunk) {
     while (!chunk.empty()) {
       const auto newline = chunk.find('\n');
       if (newline == std::string_view::npos) {
         pending_.append(chunk);
         return flush_overlong();
       }
-      pending_.append(chunk.substr(0, newline));
+      std::string_view line = chunk.substr(0, newline);
       chunk.remove_prefix(newline + 1);
-      std::string_view line(pending_);
+      // A line wholly inside this read is taken from the read itself.
+      if (!pending_.empty()) {
+        pending_.append(line);
+        line = pending_;
+      }
       if (!line.empty() && line.back() == '\r') line.remove_suffix(1);
       if (!emit(line)) return false;
       pending_.clear();
@@ -104,13 +133,6 @@ class LinePump {
     return true;
   }
 
-  // The bytes after the last line end form a last line.
-  void finish() {
-    if (!pending_.empty()) emit(pending_);
-    pending_.clear();
-  }
-
- private:
   bool flush_overlong() {
     std::size_t start = 0;
     while (pending_.size() - start > CORE_LINE_LIMIT) {
@@ -125,17 +147,29 @@ class LinePump {
 
   bool emit(std::string_view line) {
     if (!text::is_valid_utf8(line)) return false;
-    classify_line(line, watch_);
-    std::string entry = fmt::format("[core:{}] {}", label_, line);
-    std::lock_guard lock(log_.lock);
-    log_.ring.push(std::move(entry));
+    classify_line(line, watch_, lowered_);
+    std::string entry;
+    entry.reserve(prefix_.size() + line.size());
+    entry.append(prefix_).append(line);
+    ready_.push_back(std::move(entry));
     return true;
   }
 
-  std::string_view label_;
+  void publish() {
+    if (ready_.empty()) return;
+    {
+      std::lock_guard lock(log_.lock);
+      for (auto& entry : ready_) log_.ring.push(std::move(entry));
+    }
+    ready_.clear();
+  }
+
+  std::string prefix_;
   SharedLog& log_;
   OutputWatch& watch_;
   std::string pending_;
+  std::string lowered_;
+  std::vector<std::string> ready_;
 };
 
 Status spawn_pump(const char* label, std::shared_ptr<SharedLog> log, std::unique_ptr<platform::OutputPipe> pipe,

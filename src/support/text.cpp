@@ -1,6 +1,8 @@
 #include "support/text.hpp"
 
 #include <algorithm>
+#include <cstdint>
+#include <cstring>
 
 #include "support/unicode_tables.hpp"
 
@@ -70,8 +72,25 @@ std::optional<char32_t> decode_utf8(std::string_view s, std::size_t& pos) {
   return c;
 }
 
+namespace {
+
+// Length of the leading ASCII run, eight bytes at a time: the core's output
+// and the helper's own texts are almost all ASCII.
+std::size_t ascii_prefix(std::string_view s) {
+  std::size_t pos = 0;
+  for (; pos + 8 <= s.size(); pos += 8) {
+    std::uint64_t word;
+    std::memcpy(&word, s.data() + pos, 8);
+    if ((word & 0x8080808080808080ull) != 0) break;
+  }
+  while (pos < s.size() && static_cast<unsigned char>(s[pos]) < 0x80) ++pos;
+  return pos;
+}
+
+}  // namespace
+
 bool is_valid_utf8(std::string_view s) {
-  for (std::size_t pos = 0; pos < s.size();) {
+  for (std::size_t pos = ascii_prefix(s); pos < s.size();) {
     if (!decode_utf8(s, pos)) return false;
   }
   return true;
@@ -116,25 +135,33 @@ std::string_view trim(std::string_view s) {
   return s.substr(start, stop - start);
 }
 
-std::string to_lower(std::string_view s) {
-  std::string out;
-  out.reserve(s.size());
-  for (std::size_t pos = 0; pos < s.size();) {
+void to_lower_into(std::string_view s, std::string& out) {
+  // ASCII maps to ASCII, A to Z only; the core's output is mostly ASCII and is
+  // lowered line by line, so a run of ASCII is lowered in bulk and the table
+  // is consulted only past it.
+  std::size_t pos = ascii_prefix(s);
+  out.assign(s.substr(0, pos));
+  for (char& ch : out) {
+    // Branch-free, so that the compiler can lower many bytes at once.
+    ch = static_cast<char>(ch + (static_cast<unsigned char>(ch - 'A') < 26 ? 32 : 0));
+  }
+  while (pos < s.size()) {
     const std::size_t at = pos;
     const auto byte = static_cast<unsigned char>(s[at]);
-    // ASCII maps to ASCII, A to Z only; the core's output is mostly ASCII and
-    // is lowered line by line, so the table is consulted only past it.
     if (byte < 0x80) {
       out += (byte >= 'A' && byte <= 'Z') ? static_cast<char>(byte + 32) : static_cast<char>(byte);
       ++pos;
-      continue;
-    }
-    if (const auto c = decode_utf8(s, pos)) {
+    } else if (const auto c = decode_utf8(s, pos)) {
       append_lower(*c, out);
     } else {
       out += s[at];
     }
   }
+}
+
+std::string to_lower(std::string_view s) {
+  std::string out;
+  to_lower_into(s, out);
   return out;
 }
 

@@ -23,6 +23,8 @@ std::string_view trim(std::string_view s);
 // Lower-cases by the full Unicode mapping; invalid bytes pass through as they
 // are.
 std::string to_lower(std::string_view s);
+// The same into `out`, replacing its content and keeping its capacity.
+void to_lower_into(std::string_view s, std::string& out);
 
 // ASCII letters only; other bytes unchanged.
 std::string to_lower_ascii(std::string_view s);

@@ -51,18 +51,12 @@ bool lowered_is_address_conflict(std::string_view lowered) {
   return contains_any(lowered, ADDRESS_STEP_PHRASES) && contains_any(lowered, ADDRESS_ERROR_PHRASES);
 }
 
-}  // namespace
-
-bool is_address_conflict_output(std::string_view line) { return lowered_is_address_conflict(text::to_lower(line)); }
-
-bool is_adapter_conflict_output(std::string_view line) {
-  const std::string lowered = text::to_lower(line);
+bool lowered_is_adapter_conflict(std::string_view lowered) {
   return contains_any(lowered, ADAPTER_STEP_PHRASES) && contains_any(lowered, ADAPTER_ERROR_PHRASES) &&
          !lowered_is_address_conflict(lowered);
 }
 
-bool is_tun_address_bind_failure(std::string_view line) {
-  const std::string lowered = text::to_lower(line);
+bool lowered_is_tun_address_bind_failure(std::string_view lowered) {
   if (!contains(lowered, "fatal") || !contains(lowered, "starting tun stack:")) return false;
   // The predicate does not know which range is in use, so any of the four
   // host addresses counts.
@@ -70,6 +64,25 @@ bool is_tun_address_bind_failure(std::string_view line) {
     return mentions_tun_bind_failure(lowered, range.ipv4) || mentions_tun_bind_failure(lowered, range.ipv6);
   });
   return mentioned && contains_any(lowered, BIND_FAILURE_PHRASES);
+}
+
+}  // namespace
+
+bool is_address_conflict_output(std::string_view line) { return lowered_is_address_conflict(text::to_lower(line)); }
+
+bool is_adapter_conflict_output(std::string_view line) { return lowered_is_adapter_conflict(text::to_lower(line)); }
+
+bool is_tun_address_bind_failure(std::string_view line) {
+  return lowered_is_tun_address_bind_failure(text::to_lower(line));
+}
+
+CoreOutputKind classify_core_output(std::string_view line, std::string& scratch) {
+  text::to_lower_into(line, scratch);
+  if (lowered_is_address_conflict(scratch)) return CoreOutputKind::AddressConflict;
+  if (lowered_is_adapter_conflict(scratch) || lowered_is_tun_address_bind_failure(scratch)) {
+    return CoreOutputKind::AdapterFailure;
+  }
+  return CoreOutputKind::Other;
 }
 
 bool mentions_tun_bind_failure(std::string_view lowered, std::string_view range_text) {

@@ -5,9 +5,18 @@
 // operating system's messages, in English or Russian.
 #pragma once
 
+#include <string>
 #include <string_view>
 
 namespace vorn {
+
+enum class CoreOutputKind { Other, AddressConflict, AdapterFailure };
+
+// What the pumps ask of every line: the address conflict first, then either
+// adapter failure, exactly as the three predicates below answer, from one
+// lower-cased copy. `scratch` is reused between calls so that a pump does not
+// allocate per line for it.
+CoreOutputKind classify_core_output(std::string_view line, std::string& scratch);
 
 // Each predicate takes one line as read, without its terminator and tag, and
 // compares a copy lower-cased by the full Unicode mapping.

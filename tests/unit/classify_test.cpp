@@ -53,7 +53,15 @@ TEST(CoreOutput, ClassifiesCoreLines) {
       {"INFO[0001] inbound/tun[tun-in]: started at Vorn-1a2b3c", Kind::None},
       {"", Kind::None},
   };
-  for (const auto& c : cases) EXPECT_EQ(classify(c.line), c.kind) << c.line;
+  std::string scratch;
+  for (const auto& c : cases) {
+    EXPECT_EQ(classify(c.line), c.kind) << c.line;
+    // The pumps' one-pass form agrees, with the scratch of the line before.
+    const auto expected = c.kind == Kind::Address ? CoreOutputKind::AddressConflict
+                          : c.kind == Kind::None  ? CoreOutputKind::Other
+                                                  : CoreOutputKind::AdapterFailure;
+    EXPECT_EQ(classify_core_output(c.line, scratch), expected) << c.line;
+  }
 }
 
 // The pumps stop at the first true predicate, but each predicate stands alone.

@@ -42,6 +42,24 @@ TEST(Text, LowerUsesTheFullMapping) {
   EXPECT_EQ(to_lower_ascii("ÄB"), "Äb");
 }
 
+// ASCII is taken eight bytes at a time: what follows a run of ASCII, at every
+// offset from the word boundary, is still lowered and checked byte by byte.
+TEST(Text, AsciiRunsOfEveryLengthHandOverToTheFullMapping) {
+  std::string into = "left over from an earlier, much longer line";
+  for (std::size_t run = 0; run <= 17; ++run) {
+    const std::string ascii(run, 'Q');
+    const std::string lowered(run, 'q');
+    EXPECT_EQ(to_lower(ascii + "Ё" + "Z"), lowered + "ё" + "z") << run;
+    to_lower_into(ascii + "\xff" + "Z", into);
+    EXPECT_EQ(into, lowered + "\xff" + "z") << run;
+    EXPECT_TRUE(is_valid_utf8(ascii + "Ё")) << run;
+    EXPECT_FALSE(is_valid_utf8(ascii + "\xe2\x82")) << run;
+    EXPECT_FALSE(is_valid_utf8(ascii + "\x80" + "ABCDEFGH")) << run;
+  }
+  // Only A to Z move; the bytes just outside the range stay.
+  EXPECT_EQ(to_lower("@[`{AZaz09"), "@[`{azaz09");
+}
+
 TEST(Text, Utf16RoundTripsAndReportsUnpairedSurrogates) {
   const std::string s = "a" + utf8(0x10437) + utf8(0x44F);
   EXPECT_EQ(from_utf16_strict(to_utf16(s)), s);
