@@ -7,9 +7,11 @@
 #   2. "status" with a warm readiness cache beside "ping", and
 #      "disconnect_owned" of a running core;
 #   3. the output pumps' lines per second from a core printing 50 MB of short
-#      lines, beside a plain read of the same kind of pipe;
+#      lines, beside a plain read of the same kind of pipe in the pumps' 8 KiB
+#      reads and in 64 KiB reads;
 #   4. the helper's handle count and resident memory before and after many
-#      connect and disconnect_owned cycles.
+#      connect and disconnect_owned cycles, run with an unpadded core by a
+#      helper rebuilt pinned to it.
 # The padded core needs a helper pinned to its digest, so this script builds
 # the stand-in, vorn-helper-testpins and the benchmark in a Windows tree of its
 # own, build/bench-lifecycle/windows.
@@ -17,13 +19,13 @@
 # usage: bench-lifecycle.sh
 #   BENCH_ROUNDS (default 5) rounds of the baseline and of the connect figure,
 #   BENCH_SECONDS (default 5) per request rate,
-#   BENCH_CYCLES (default 1000) cycles, cut short after BENCH_CYCLE_SECONDS (default 300).
+#   BENCH_CYCLES (default 1000) cycles, cut short after BENCH_CYCLE_SECONDS (default 900).
 set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
 rounds=${BENCH_ROUNDS:-5}
 seconds=${BENCH_SECONDS:-5}
 cycles=${BENCH_CYCLES:-1000}
-cycle_seconds=${BENCH_CYCLE_SECONDS:-300}
+cycle_seconds=${BENCH_CYCLE_SECONDS:-900}
 core_bytes=40000000
 flood_bytes=50000000
 work="$root/build/bench-lifecycle"
@@ -139,18 +141,62 @@ echo "status mean / ping mean: $(awk -v a="$(field mean_ms "$stat_rate")" -v b="
 echo "disconnect_owned of a running core (termination under Wine): see disconnect_owned_ms in figure 1"
 
 echo
-echo "== 3. output pumps, a core printing $flood_bytes bytes of 100-byte lines (goal: at least 0.50)"
-flood_config="{\"stand_in\":{\"launches\":[{\"flood_bytes\":$flood_bytes,\"exit_code\":0}]}}"
-plain=$(run_bench plain-pump "$(wine_path "$files/sing-box.exe")" "$(put flood-config.json "$flood_config")" "$(wine_path "$scratch")")
-echo "plain read of an anonymous pipe: $plain"
-flood_connect=$(put flood-connect.json "{\"cmd\":\"connect\",\"kill_switch\":false,\"config_json\":$(json_text "$flood_config")}")
-pumped=$(run_bench pump "$token" "$flood_connect" "$flood_bytes")
-echo "helper (connect until status shows the core gone): $pumped"
-echo "helper / plain: $(awk -v a="$(field lines_per_s "$pumped")" -v b="$(field lines_per_s "$plain")" 'BEGIN { if (b > 0) printf "%.2f", a / b; else print "n/a" }')"
-echo "  (the helper's time runs from the connect's reply to the status that shows the core gone)"
+# Median of the numbers on standard input.
+median() { sort -g | awk '{ v[NR] = $1 } END { if (NR) print v[int((NR + 1) / 2)] }'; }
+ratio() { awk -v a="$1" -v b="$2" 'BEGIN { if (a != "" && b > 0) printf "%.2f", a / b; else print "n/a" }'; }
 
+echo "== 3. output pumps, a core printing $flood_bytes bytes of 100-byte lines, median of $rounds (goal: at least 0.50)"
+flood_config="{\"stand_in\":{\"launches\":[{\"flood_bytes\":$flood_bytes,\"exit_code\":0}]}}"
+flood_file=$(put flood-config.json "$flood_config")
+flood_connect=$(put flood-connect.json "{\"cmd\":\"connect\",\"kill_switch\":false,\"config_json\":$(json_text "$flood_config")}")
+plain_big=() plain_same=() pumped=()
+for _ in $(seq "$rounds"); do
+  out=$(run_bench plain-pump "$(wine_path "$files/sing-box.exe")" "$flood_file" "$(wine_path "$scratch")" 65536)
+  plain_big+=("$(field lines_per_s "$out")")
+  out=$(run_bench plain-pump "$(wine_path "$files/sing-box.exe")" "$flood_file" "$(wine_path "$scratch")" 8192)
+  plain_same+=("$(field lines_per_s "$out")")
+  lines=$(field lines "$out")
+  # As many lines as the plain read counted: the stand-in's blocks do not end
+  # on a line end, so that is not simply the bytes over 100.
+  out=$(run_bench pump "$token" "$flood_connect" "$flood_bytes" "$lines")
+  [[ -n $(field lines_per_s "$out") ]] || { echo "bench-lifecycle: pump round failed: $out" >&2; exit 1; }
+  pumped+=("$(field lines_per_s "$out")")
+done
+big=$(printf '%s\n' "${plain_big[@]}" | median)
+same=$(printf '%s\n' "${plain_same[@]}" | median)
+pump=$(printf '%s\n' "${pumped[@]}" | median)
+echo "plain read, 8 KiB reads (the pumps' read size): $same lines/s"
+echo "plain read, 64 KiB reads:                       $big lines/s"
+echo "helper's pumps, into the log ring:              $pump lines/s"
+echo "helper / plain read of the same size: $(ratio "$pump" "$same")"
+echo "helper / plain read of 64 KiB:        $(ratio "$pump" "$big")"
+echo "  (the helper's time runs from the connect's reply until \"logs\" counts the flood's lines pushed;"
+echo "   under Wine each read of a pipe costs far more than the lines it carries, so the read size decides)"
+
+# The cycles run a core of the stand-in's own size, so that they measure the
+# helper's lifecycle and not 40 MB of hashing each: the helper is rebuilt
+# pinned to that core and started again on a store of its own.
 echo
-echo "== 4. $cycles connect and disconnect_owned cycles (at most $cycle_seconds s)"
+echo "== 4. $cycles connect and disconnect_owned cycles with a $(stat -c %s "$tree/tests/vorn-stand-in-core.exe")-byte core (at most $cycle_seconds s)"
+kill "$helper_pid" 2>/dev/null || true
+for _ in $(seq 100); do [[ -d /proc/$helper_pid ]] || break; sleep 0.1; done
+mkdir -p "$files/small"
+cp "$tree/tests/vorn-stand-in-core.exe" "$files/small/sing-box.exe"
+cmake -S "$root" -B "$tree" -DVORN_TEST_CORE_SHA256="$(sha256sum "$files/small/sing-box.exe" | cut -d' ' -f1)" >/dev/null
+build vorn-helper-testpins
+store="$work/store-small"
+rm -rf "$store"
+mkdir -p "$store"
+token=$(wine_path "$store/Vorn/helper.token")
+wine cmd /c "set ProgramData=$(wine_path "$store")&& $(wine_path "$tree/vorn-helper-testpins.exe") console" \
+  </dev/null >"$work/helper-small.log" 2>&1 &
+for _ in $(seq 100); do [[ -s "$store/Vorn/helper.token" ]] && break; sleep 0.1; done
+[[ -s "$store/Vorn/helper.token" ]] || { echo "bench-lifecycle: the second helper wrote no token" >&2; exit 1; }
+helper_pid=
+for _ in $(seq 100); do helper_pid=$(wine_pid) && break; sleep 0.1; done
+provision=$(put provision-small.json "{\"cmd\":\"provision_core\",\"core_src\":$(json_text "$(wine_path "$files/small/sing-box.exe")"),\"wintun_src\":$(json_text "$(wine_path "$files/wintun.dll")")}")
+run_bench rate "$token" "$provision" 0.001 >/dev/null
+
 snapshot() {
   local handles fds rss
   handles=$(run_bench handles vorn-helper-testpins.exe)
@@ -159,22 +205,25 @@ snapshot() {
   echo "handles=$(field handles "$handles") fds=$fds vmrss_kib=$rss"
   [[ -n $(field handles "$handles") ]] || echo "  (GetProcessHandleCount: $handles; the Wine process's open descriptors stand in)" >&2
 }
-# One cycle first, so that lazily made state (threads, the private image,
-# caches) is in the "before" figures.
+# Idle threads of the blocking pool end after 10 s; each reading waits that
+# out, so that it sees the pool as the one before it did.
+settle() { sleep 11; }
+# One cycle first, so that lazily made state (the private image, caches) is
+# in the "before" figures.
 run_bench cycle "$token" "$connect" 1 60 >/dev/null
-sleep 1
+settle
 # Two halves with a reading between them: growth that goes on in the second
 # half is a leak, growth in the first only is the process settling.
 before=$(snapshot)
 echo "before: $before"
 half=$(run_bench cycle "$token" "$connect" $((cycles / 2)) $((cycle_seconds / 2)))
 echo "first half:  $half"
-sleep 1
+settle
 middle=$(snapshot)
 echo "middle: $middle"
 half=$(run_bench cycle "$token" "$connect" $((cycles - cycles / 2)) $((cycle_seconds / 2)))
 echo "second half: $half"
-sleep 1
+settle
 after=$(snapshot)
 echo "after:  $after"
 growth() { awk -v a="$(field "$1" "$3")" -v b="$(field "$1" "$2")" 'BEGIN { if (a == "" || b == "") print "n/a"; else print a - b }'; }

@@ -8,10 +8,10 @@
 //          sequential round trips of one request
 //        vorn-lifecycle-bench cycle TOKEN_FILE CONNECT_FILE CYCLES SECONDS
 //          connect, status, disconnect_owned, until CYCLES or SECONDS
-//        vorn-lifecycle-bench pump TOKEN_FILE CONNECT_FILE BYTES
-//          connect a core that floods its output and exits; time until status shows it gone
-//        vorn-lifecycle-bench plain-pump CORE CONFIG FOLDER
-//          the same core's flood read from a plain anonymous pipe
+//        vorn-lifecycle-bench pump TOKEN_FILE CONNECT_FILE BYTES LINES
+//          connect a core that floods BYTES in LINES lines and exits; time until the log ring holds them
+//        vorn-lifecycle-bench plain-pump CORE CONFIG FOLDER [READ_SIZE]
+//          the same core's flood read from a plain anonymous pipe, 64 KiB (or READ_SIZE) at a time
 //        vorn-lifecycle-bench ask TOKEN_FILE REQUEST_FILE
 //          one request; prints the reply
 //        vorn-lifecycle-bench handles EXE_NAME
@@ -195,10 +195,20 @@ int cycle(const std::string& token, const std::string& connect, long cycles, dou
   return failures == 0 ? 0 : 1;
 }
 
-// Timed from the connect's reply: the core is spawned near its end, so the
-// few lines pumped before it count as if pumped at once, a small flattery
-// against the many seconds of the flood.
-int pump(const std::string& token, const std::string& connect, double bytes) {
+// The log ring's cursor: the number of lines ever pushed. A "logs" request
+// with the largest cursor reads no line and only learns it.
+std::uint64_t log_cursor(const std::string& token) {
+  const Json reply = parsed(ask(token, "{\"cmd\":\"logs\",\"since\":18446744073709551615}"));
+  return reply.contains("data") ? reply["data"].value("next", std::uint64_t{0}) : 0;
+}
+
+// Timed from the connect's reply to the moment the log ring holds as many new
+// lines as the flood has: the pumps' own work, without the exit watcher's
+// period. The core is spawned near the connect's end, so the few lines pumped
+// before the reply count as if pumped at once, and the connect's own dozen log
+// lines count as flood lines; both flatter by far less than a percent.
+int pump(const std::string& token, const std::string& connect, double bytes, std::uint64_t lines) {
+  const std::uint64_t before = log_cursor(token);
   const Json connected = parsed(ask(token, connect));
   const auto start = Clock::now();
   if (!ok(connected)) {
@@ -206,24 +216,33 @@ int pump(const std::string& token, const std::string& connect, double bytes) {
     return 1;
   }
   for (;;) {
-    const Json status = parsed(ask(token, "{\"cmd\":\"status\"}"));
-    if (status.contains("data") && !status["data"].value("running", true)) break;
-    if (ms_since(start) > 600000) return 1;
-    ::Sleep(20);
+    const std::uint64_t now = log_cursor(token);
+    if (now >= before && now - before >= lines) break;
+    if (lines == 0 || ms_since(start) > 120000) {
+      std::printf("the log ring never held %llu new lines\n", static_cast<unsigned long long>(lines));
+      return 1;
+    }
+    ::Sleep(5);
   }
   const double elapsed = ms_since(start) / 1000;
-  const double lines = bytes / 100;
-  std::printf("seconds=%.2f lines=%.0f lines_per_s=%.0f MB_per_s=%.1f\n", elapsed, lines, lines / elapsed,
-              bytes / elapsed / 1e6);
+  std::printf("seconds=%.2f lines=%llu lines_per_s=%.0f MB_per_s=%.1f\n", elapsed,
+              static_cast<unsigned long long>(lines), static_cast<double>(lines) / elapsed, bytes / elapsed / 1e6);
+  // The run ends before the next figure starts.
+  for (int i = 0; i < 3000; ++i) {
+    const Json status = parsed(ask(token, "{\"cmd\":\"status\"}"));
+    if (status.contains("data") && !status["data"].value("running", true)) break;
+    ::Sleep(20);
+  }
   return 0;
 }
 
-int plain_pump(const std::wstring& core, const std::wstring& config, const std::wstring& folder) {
-  const auto start = Clock::now();
+int plain_pump(const std::wstring& core, const std::wstring& config, const std::wstring& folder, std::size_t read_size) {
   Spawned child = spawn(core, config, folder);
   if (!child.process) return 1;
+  // From the spawn's return, as the helper's figure runs from the connect's.
+  const auto start = Clock::now();
   // Splits lines as a pump must, so the baseline is not a bare copy.
-  std::vector<char> buffer(1 << 16);
+  std::vector<char> buffer(read_size);
   std::uint64_t lines = 0, bytes = 0;
   DWORD got = 0;
   while (::ReadFile(child.output.get(), buffer.data(), static_cast<DWORD>(buffer.size()), &got, nullptr) && got > 0) {
@@ -267,8 +286,12 @@ int wmain(int argc, wchar_t** argv) {
   if (mode == L"cycle" && argc == 6) {
     return cycle(token(), trimmed(read_all(argv[3])), std::wcstol(argv[4], nullptr, 10), std::wcstod(argv[5], nullptr));
   }
-  if (mode == L"pump" && argc == 5) return pump(token(), trimmed(read_all(argv[3])), std::wcstod(argv[4], nullptr));
-  if (mode == L"plain-pump" && argc == 5) return plain_pump(argv[2], argv[3], argv[4]);
+  if (mode == L"pump" && argc == 6) {
+    return pump(token(), trimmed(read_all(argv[3])), std::wcstod(argv[4], nullptr), std::wcstoull(argv[5], nullptr, 10));
+  }
+  if (mode == L"plain-pump" && (argc == 5 || argc == 6)) {
+    return plain_pump(argv[2], argv[3], argv[4], argc == 6 ? std::wcstoul(argv[5], nullptr, 10) : 1 << 16);
+  }
   if (mode == L"ask" && argc == 4) {
     const std::string reply = ask(token(), trimmed(read_all(argv[3])));
     std::fwrite(reply.data(), 1, reply.size(), stdout);

@@ -51,6 +51,14 @@ std::size_t parent_end(std::wstring_view path, std::size_t end, std::size_t root
 
 std::uint64_t join(DWORD high, DWORD low) { return (std::uint64_t{high} << 32) | low; }
 
+FileMeta meta_of(const WIN32_FILE_ATTRIBUTE_DATA& data) {
+  FileMeta meta;
+  meta.size = join(data.nFileSizeHigh, data.nFileSizeLow);
+  meta.last_write = join(data.ftLastWriteTime.dwHighDateTime, data.ftLastWriteTime.dwLowDateTime);
+  meta.is_directory = (data.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) != 0;
+  return meta;
+}
+
 class WindowsFileReader final : public FileReader {
  public:
   explicit WindowsFileReader(win32::unique_hfile file) : file_(std::move(file)) {}
@@ -195,10 +203,7 @@ class WindowsFileSystem final : public FileSystem {
     const std::wstring name = wide(path);
     WIN32_FILE_ATTRIBUTE_DATA data{};
     if (!::GetFileAttributesExW(name.c_str(), GetFileExInfoStandard, &data)) return fail(last_error());
-    FileMeta meta;
-    meta.size = join(data.nFileSizeHigh, data.nFileSizeLow);
-    meta.last_write = join(data.ftLastWriteTime.dwHighDateTime, data.ftLastWriteTime.dwLowDateTime);
-    meta.is_directory = (data.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) != 0;
+    FileMeta meta = meta_of(data);
     if ((data.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0) {
       WIN32_FIND_DATAW found{};
       win32::unique_hfind search(::FindFirstFileW(name.c_str(), &found));
@@ -208,9 +213,16 @@ class WindowsFileSystem final : public FileSystem {
     return meta;
   }
 
+  // "status" asks this twice per request. A path that is no reparse point
+  // names its own target, and the attribute query answers for it without a
+  // handle; only links pay for opening their final target.
   Result<FileMeta> target_metadata(std::string_view path) override {
+    const std::wstring name = wide(path);
+    WIN32_FILE_ATTRIBUTE_DATA data{};
+    if (!::GetFileAttributesExW(name.c_str(), GetFileExInfoStandard, &data)) return fail(last_error());
+    if ((data.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) == 0) return meta_of(data);
     // Opening without the reparse flag lands on the link's final target.
-    win32::unique_hfile file(::CreateFileW(wide(path).c_str(), FILE_READ_ATTRIBUTES,
+    win32::unique_hfile file(::CreateFileW(name.c_str(), FILE_READ_ATTRIBUTES,
                                            FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
                                            OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr));
     if (!file) return fail(last_error());
