@@ -3,20 +3,44 @@
 // asked.
 #pragma once
 
+#include <algorithm>
 #include <atomic>
+#include <cstdint>
 #include <functional>
 #include <map>
 #include <mutex>
 #include <optional>
 #include <string>
+#include <string_view>
 #include <utility>
+#include <variant>
 #include <vector>
 
 #include "platform/devices.hpp"
 #include "platform/ip_helper.hpp"
 #include "support/text.hpp"
+#include "tun/ip_address.hpp"
 
 namespace vorn::testing {
+
+// The LUID the tests give a running TUN adapter.
+inline constexpr std::uint64_t TUN_LUID = 0x0035'0000'0800'0000;
+
+// One unicast address row: `text` on interface `index`, preferred (DAD state
+// 4) unless told otherwise.
+inline platform::UnicastRow unicast_host(std::string_view text, std::uint32_t index, std::uint32_t dad_state = 4,
+                                         std::uint64_t luid = TUN_LUID) {
+  platform::UnicastRow row{.luid = luid, .if_index = index, .on_link_prefix_length = 30, .dad_state = dad_state};
+  const auto parsed = *parse_ip_address(text);
+  if (const auto* v4 = std::get_if<Ipv4Address>(&parsed)) {
+    row.address.family = platform::AddressFamily::V4;
+    std::copy(v4->octets.begin(), v4->octets.end(), row.address.bytes.begin());
+  } else {
+    row.address.family = platform::AddressFamily::V6;
+    row.address.bytes = std::get<Ipv6Address>(parsed).bytes;
+  }
+  return row;
+}
 
 // One device of the fake network class. A property not listed reads as
 // absent (code 13, as SetupAPI reports a property the device does not have).

@@ -2,6 +2,7 @@
 #pragma once
 
 #include <algorithm>
+#include <condition_variable>
 #include <cstring>
 #include <deque>
 #include <span>
@@ -208,14 +209,39 @@ struct FakeProcess {
   bool wait_fails = false;
 };
 
+// Holds a pipe's end back, as a grandchild that inherited the write end
+// would, until the test opens it.
+class PipeGate {
+ public:
+  void open() {
+    {
+      std::lock_guard guard(lock_);
+      open_ = true;
+    }
+    opened_.notify_all();
+  }
+  void wait() {
+    std::unique_lock guard(lock_);
+    opened_.wait(guard, [&] { return open_; });
+  }
+
+ private:
+  std::mutex lock_;
+  std::condition_variable opened_;
+  bool open_ = false;
+};
+
 // A child's output stream: the scripted bytes, handed out in reads of at
-// most `chunk` bytes, then the end of the stream (or a read error).
+// most `chunk` bytes, then the end of the stream (or a read error), after
+// `gate` opens when there is one.
 class FakeOutputPipe final : public platform::OutputPipe {
  public:
-  explicit FakeOutputPipe(std::string bytes, std::size_t chunk = 8192, bool error_at_end = false)
-      : bytes_(std::move(bytes)), chunk_(chunk), error_at_end_(error_at_end) {}
+  explicit FakeOutputPipe(std::string bytes, std::size_t chunk = 8192, bool error_at_end = false,
+                          std::shared_ptr<PipeGate> gate = nullptr)
+      : bytes_(std::move(bytes)), chunk_(chunk), error_at_end_(error_at_end), gate_(std::move(gate)) {}
   Result<std::size_t> read(std::span<char> buffer) override {
     if (pos_ >= bytes_.size()) {
+      if (gate_) gate_->wait();
       if (error_at_end_) return fail(Error::os(109, "The pipe has been ended."));
       return std::size_t{0};
     }
@@ -230,6 +256,7 @@ class FakeOutputPipe final : public platform::OutputPipe {
   std::string bytes_;
   std::size_t chunk_;
   bool error_at_end_;
+  std::shared_ptr<PipeGate> gate_;
   std::size_t pos_ = 0;
 };
 
@@ -246,6 +273,7 @@ struct FakeChildScript {
   bool identity_unreadable = false;  // opening the child's pid fails, so no record can be written
   std::string stdout_bytes;
   std::string stderr_bytes;
+  std::shared_ptr<PipeGate> stdout_end;  // standard output ends only once this opens
   // Filled in by the fake.
   int exit_checks = 0;
   bool terminated = false;
@@ -382,7 +410,7 @@ class FakeProcesses final : public platform::Processes {
    public:
     Child(FakeProcesses& owner, std::uint32_t pid, std::shared_ptr<FakeChildScript> script)
         : owner_(owner), pid_(pid), script_(std::move(script)),
-          out_(std::make_unique<FakeOutputPipe>(script_->stdout_bytes)),
+          out_(std::make_unique<FakeOutputPipe>(script_->stdout_bytes, 8192, false, script_->stdout_end)),
           err_(std::make_unique<FakeOutputPipe>(script_->stderr_bytes)) {}
     ~Child() override {
       std::lock_guard guard(owner_.lock);

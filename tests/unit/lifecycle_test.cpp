@@ -559,6 +559,27 @@ TEST_F(Lifecycle, FailedRetryStagesEndInAGiveUpWithTheExitMessage) {
                                     "spawn refused (os error 5)"));
 }
 
+// Something else may hold the core's output open after the core has gone: the
+// decision waits a bounded time for the pumps, then goes by the flags it has.
+TEST_F(Lifecycle, APumpStillReadingAfterTheDrainWaitDoesNotHoldTheDecision) {
+  auto held = std::make_shared<testing::PipeGate>();
+  expect_child({.stdout_bytes = std::string(kAddressConflict) + "\n", .stdout_end = held});
+  expect_child({});
+  ASSERT_THAT(engine->connect("{}", false), Succeeds());
+  ASSERT_TRUE(wait_until([&] { return !lines_with("[core:out] ").empty(); }));
+  std::shared_ptr<OutputWatch> watch = with_state([](EngineState& s) { return s.run->watch; });
+  {
+    std::lock_guard lock(fake.processes.lock);
+    fake.processes.children.at(7000)->exit_code = 1;
+  }
+  WAIT_WATCHER_END();
+  EXPECT_EQ(watch->live_readers.load(), 1u);  // the decision did not wait for it
+  EXPECT_EQ(fake.processes.spawned.size(), 2u);
+  EXPECT_EQ(fake.files.files[kRangeFile], "1");
+  held->open();
+  EXPECT_TRUE(wait_until([&] { return watch->live_readers.load() == 0; }));
+}
+
 TEST_F(Lifecycle, WatcherEndsQuietlyWhenTheServiceStops) {
   ASSERT_THAT(engine->connect("{}", false), Succeeds());
   engine->stopping().store(true);
@@ -671,6 +692,36 @@ TEST_F(Lifecycle, StatusDoesNotRefreshWhileAWatcherIsActive) {
     engine->state().watcher_active = false;
   }
   EXPECT_FALSE(engine->status().running);
+}
+
+// The identity is read outside the state lock; a stop that lands meanwhile
+// makes it stale, and the report leaves it out rather than show a run that
+// has already been let go.
+TEST_F(Lifecycle, StatusKeepsTheRouteIdentityOnlyWhileTheRunIsUnchanged) {
+  fake.ip_helper.luids["Vorn"] = testing::TUN_LUID;
+  fake.ip_helper.unicast = {testing::unicast_host("10.86.111.1", 41), testing::unicast_host("fd56:6f72:6e00::1", 41)};
+  ASSERT_THAT(engine->connect("{}", false), Succeeds());
+  const StatusData steady = engine->status();
+  ASSERT_TRUE(steady.tun_route_identity);
+  EXPECT_EQ(steady.tun_route_identity->name, "Vorn");
+  EXPECT_EQ(steady.tun_route_identity->ipv4_index, 41u);
+
+  struct Case {
+    const char* name;
+    std::function<void(EngineState&)> meanwhile;
+  } cases[] = {
+      {"stop generation moved", [](EngineState& s) { ++s.stop_generation; }},
+      {"core let go", [](EngineState& s) { s.core.reset(); }},
+  };
+  for (const auto& c : cases) {
+    bool changed = false;
+    fake.ip_helper.after_unicast_read = [&](std::uint64_t) {
+      if (!std::exchange(changed, true)) with_state(c.meanwhile);
+    };
+    EXPECT_FALSE(engine->status().tun_route_identity) << c.name;
+    EXPECT_TRUE(changed) << c.name;
+  }
+  fake.ip_helper.after_unicast_read = nullptr;
 }
 
 }  // namespace

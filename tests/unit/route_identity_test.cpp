@@ -16,20 +16,11 @@ using ::testing::ElementsAre;
 using ::testing::IsEmpty;
 using testing::FakeIpHelper;
 
-constexpr std::uint64_t TUN_LUID = 0x0035'0000'0800'0000;
+using testing::TUN_LUID;
 
 platform::UnicastRow host(std::string_view text, std::uint32_t index, std::uint32_t dad_state = 4,
                           std::uint64_t luid = TUN_LUID) {
-  platform::UnicastRow row{.luid = luid, .if_index = index, .on_link_prefix_length = 30, .dad_state = dad_state};
-  const auto parsed = *parse_ip_address(text);
-  if (const auto* v4 = std::get_if<Ipv4Address>(&parsed)) {
-    row.address.family = platform::AddressFamily::V4;
-    std::copy(v4->octets.begin(), v4->octets.end(), row.address.bytes.begin());
-  } else {
-    row.address.family = platform::AddressFamily::V6;
-    row.address.bytes = std::get<Ipv6Address>(parsed).bytes;
-  }
-  return row;
+  return testing::unicast_host(text, index, dad_state, luid);
 }
 
 // A running adapter "Vorn-1a2b3c" holding both host addresses of range 0.
