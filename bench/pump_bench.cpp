@@ -20,6 +20,7 @@ class MemoryPipe : public vorn::platform::OutputPipe {
     at_ += n;
     return n;
   }
+  void stop_waiting() override {}
 
  private:
   const std::string& bytes_;

@@ -73,6 +73,11 @@ class OutputPipe {
   // Up to `buffer.size()` bytes; 0 once the child's end is closed (normally
   // at its exit). An interrupted read is retried inside.
   virtual Result<std::size_t> read(std::span<char> buffer) = 0;
+  // For a child that is gone while something else still holds the write end
+  // (a console host, a process the child started): from now on reads return
+  // what the pipe already holds and then 0, and a read waiting on another
+  // thread is woken. Safe to call from any thread, any number of times.
+  virtual void stop_waiting() = 0;
 };
 
 // CREATE_NO_WINDOW and CREATE_NEW_PROCESS_GROUP as the system defines them.

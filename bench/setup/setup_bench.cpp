@@ -178,7 +178,10 @@ int wmain(int argc, wchar_t** argv) {
   std::printf("%-27s %10s %8s %14s %10s  %s\n", "mode", "helper", "exit", "manager alone", "launch", "manager alone does");
   for (const Row& row : rows) {
     std::string exits;
-    for (DWORD e : row.exits) exits += (exits.empty() ? "" : ",") + std::to_string(e);
+    for (DWORD e : row.exits) {
+      if (!exits.empty()) exits += ',';
+      exits += std::to_string(e);
+    }
     std::printf("%-27s %10.1f %8s %14.1f %10.1f  %s\n", row.mode, median(row.helper), exits.c_str(), median(row.alone),
                 median(row.launch), row.baseline);
   }

@@ -1,4 +1,5 @@
 #include <algorithm>
+#include <atomic>
 #include <array>
 #include <cwctype>
 #include <cstddef>
@@ -185,19 +186,41 @@ class WindowsOutputPipe final : public OutputPipe {
 
   Result<std::size_t> read(std::span<char> buffer) override {
     for (;;) {
+      DWORD want = static_cast<DWORD>(std::min<std::size_t>(buffer.size(), 0x7fffffff));
+      // Once told not to wait, only bytes already in the pipe are read, so
+      // that the read cannot block.
+      if (stop_waiting_.load()) {
+        DWORD available = 0;
+        if (!::PeekNamedPipe(read_.get(), nullptr, 0, nullptr, &available, nullptr)) {
+          const DWORD error = ::GetLastError();
+          if (error == ERROR_BROKEN_PIPE) return std::size_t{0};
+          return fail(win32::os_error(error));
+        }
+        if (available == 0) return std::size_t{0};
+        want = std::min(want, available);
+      }
       DWORD got = 0;
-      const DWORD want = static_cast<DWORD>(std::min<std::size_t>(buffer.size(), 0x7fffffff));
       if (::ReadFile(read_.get(), buffer.data(), want, &got, nullptr)) return static_cast<std::size_t>(got);
       const DWORD error = ::GetLastError();
       // The writer's end closed: the child exited or closed its stream.
       if (error == ERROR_BROKEN_PIPE) return std::size_t{0};
+      // Cancelled by stop_waiting, or interrupted: the flag decides.
       if (error == ERROR_OPERATION_ABORTED) continue;
       return fail(win32::os_error(error));
     }
   }
 
+  // The flag comes first: a read that starts after the cancel sees it, and
+  // one that started before is cancelled. A read that checked the flag just
+  // before it was set and had not yet begun is missed; callers repeat.
+  void stop_waiting() override {
+    stop_waiting_.store(true);
+    ::CancelIoEx(read_.get(), nullptr);
+  }
+
  private:
   win32::unique_handle read_;
+  std::atomic<bool> stop_waiting_{false};
 };
 
 class WindowsChildProcess final : public ChildProcess {

@@ -142,18 +142,21 @@ Result<RunningCore> launch_core(const HelperEngine& engine, const Json& config, 
     // stopped like one whose record could not be written, but its record is
     // kept until that stop is proved.
     auto outcome = stop_child(std::move(child), p.console, clock);
-    std::lock_guard lock(engine.state_lock());
-    EngineState& state = engine.state();
-    state.cleanup_pending = true;
-    if (auto* kept = std::get_if<ChildUnconfirmed>(&outcome)) {
-      state.core = std::move(kept->child);
-      state.stop_generation += 1;
-      state.stop_unconfirmed = true;
-      state.mode = "stopping";
-      state.last_error = orphan::OWN_STOP_UNCONFIRMED;
-    } else {
-      remove_proc_record(p.files, record_path);
+    {
+      std::lock_guard lock(engine.state_lock());
+      EngineState& state = engine.state();
+      state.cleanup_pending = true;
+      if (auto* kept = std::get_if<ChildUnconfirmed>(&outcome)) {
+        state.core = std::move(kept->child);
+        state.stop_generation += 1;
+        state.stop_unconfirmed = true;
+        state.mode = "stopping";
+        state.last_error = orphan::OWN_STOP_UNCONFIRMED;
+        return fail(pumps.error());
+      }
     }
+    remove_proc_record(p.files, record_path);
+    (void)release_output_pumps(*watch, clock, OUTPUT_RELEASE_POLL);
     return fail(pumps.error());
   }
   return RunningCore{std::move(child), std::move(watch)};

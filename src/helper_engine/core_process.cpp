@@ -172,17 +172,29 @@ class LinePump {
   std::vector<std::string> ready_;
 };
 
-Status spawn_pump(const char* label, std::shared_ptr<SharedLog> log, std::unique_ptr<platform::OutputPipe> pipe,
+void forget_pipe(OutputWatch& watch, const std::shared_ptr<platform::OutputPipe>& pipe) {
+  std::lock_guard lock(watch.pipes_lock);
+  std::erase(watch.pipes, pipe);
+}
+
+Status spawn_pump(const char* label, std::shared_ptr<SharedLog> log, std::unique_ptr<platform::OutputPipe> owned,
                   std::shared_ptr<OutputWatch> watch) {
-  if (!pipe) return {};
+  if (!owned) return {};
+  std::shared_ptr<platform::OutputPipe> pipe = std::move(owned);
   watch->live_readers.fetch_add(1);
+  {
+    std::lock_guard lock(watch->pipes_lock);
+    watch->pipes.push_back(pipe);
+  }
   try {
-    std::thread([label, log = std::move(log), pipe = std::move(pipe), watch]() mutable {
+    std::thread([label, log = std::move(log), pipe, watch]() mutable {
       pump_core_output(label, *log, *pipe, *watch);
+      forget_pipe(*watch, pipe);
       pipe.reset();
       watch->live_readers.fetch_sub(1);
     }).detach();
   } catch (const std::system_error& e) {
+    forget_pipe(*watch, pipe);
     watch->live_readers.fetch_sub(1);
     return fail(fmt::format("helper: could not start the core output reader: {}", e.what()));
   }
@@ -201,6 +213,19 @@ void pump_core_output(std::string_view label, SharedLog& log, platform::OutputPi
     if (!pump.feed(std::string_view(buffer.data(), *got))) return;
   }
   pump.finish();
+}
+
+bool release_output_pumps(OutputWatch& watch, Clock& clock, std::chrono::milliseconds poll) {
+  const auto deadline = clock.now() + OUTPUT_DRAIN_WAIT;
+  for (;;) {
+    if (watch.live_readers.load() == 0) return true;
+    {
+      std::lock_guard lock(watch.pipes_lock);
+      for (const auto& pipe : watch.pipes) pipe->stop_waiting();
+    }
+    if (clock.now() >= deadline) return false;
+    clock.sleep(poll);
+  }
 }
 
 Status spawn_stdout_pump(std::shared_ptr<SharedLog> log, std::unique_ptr<platform::OutputPipe> pipe,

@@ -31,6 +31,14 @@ inline constexpr std::chrono::milliseconds CORE_STOP_POLL{50};
 // The exit code the termination road gives the core.
 inline constexpr std::uint32_t CORE_TERMINATE_EXIT_CODE = 1;
 
+// How long the pumps of an exited core are waited for, and the exit watch's
+// step while it waits.
+inline constexpr std::chrono::milliseconds OUTPUT_DRAIN_WAIT{1000};
+inline constexpr std::chrono::milliseconds OUTPUT_DRAIN_POLL{20};
+// The step of a stop's wait for the pumps of a core it ended: the pumps
+// normally end within a few milliseconds of the exit.
+inline constexpr std::chrono::milliseconds OUTPUT_RELEASE_POLL{5};
+
 // Bytes read from a core pipe at a time.
 inline constexpr std::size_t CORE_PIPE_READ_SIZE = 8192;
 // The longest line a pump keeps before it logs what it has as one line. A
@@ -74,6 +82,11 @@ ChildStop stop_child(std::unique_ptr<platform::ChildProcess> child, platform::Co
 // first line that is not UTF-8; classifies every line into `watch` before the
 // line reaches the log as "[core:{label}] {line}".
 void pump_core_output(std::string_view label, SharedLog& log, platform::OutputPipe& pipe, OutputWatch& watch);
+
+// After the core's exit: tells its pumps to read what the pipes hold and end,
+// and waits for them up to OUTPUT_DRAIN_WAIT, telling them again at every
+// `poll` (a pump may have been just about to wait). True when all ended.
+bool release_output_pumps(OutputWatch& watch, Clock& clock, std::chrono::milliseconds poll);
 
 // Start one detached pump thread labelled "out" or "err". `live_readers` is
 // raised before the thread starts and lowered when it ends; when the thread

@@ -30,6 +30,12 @@ struct OutputWatch {
   std::atomic<std::uint64_t> live_readers{0};
   std::atomic<bool> adapter_failed{false};
   std::atomic<bool> address_conflict{false};
+  // The pipes the pumps are still reading, each until its pump ends: once
+  // the core is gone they are told to stop waiting, so that a process that
+  // inherited the write end cannot keep a pump (its thread and buffers)
+  // alive for ever.
+  std::mutex pipes_lock;
+  std::vector<std::shared_ptr<platform::OutputPipe>> pipes;
 };
 
 // The state of the current connect.

@@ -126,10 +126,9 @@ bool refresh_core(const HelperEngine& engine, bool allow_retry) {
   }
 
   // The flags are read once both pumps have ended, or after a bounded wait.
-  if (watch) {
-    const auto deadline = clock.now() + OUTPUT_DRAIN_WAIT;
-    while (watch->live_readers.load() != 0 && clock.now() < deadline) clock.sleep(OUTPUT_DRAIN_POLL);
-  }
+  // The core is gone, so the pumps need not wait for an end of stream that a
+  // process holding the write end may never give.
+  if (watch) (void)release_output_pumps(*watch, clock, OUTPUT_DRAIN_POLL);
   {
     std::lock_guard lock(engine.state_lock());
     engine.state().cleanup_pending = true;

@@ -21,8 +21,6 @@ namespace vorn {
 
 inline constexpr std::chrono::milliseconds WATCH_PERIOD{200};
 inline constexpr std::chrono::seconds WATCH_LIFETIME{90};
-inline constexpr std::chrono::milliseconds OUTPUT_DRAIN_WAIT{1000};
-inline constexpr std::chrono::milliseconds OUTPUT_DRAIN_POLL{20};
 inline constexpr std::chrono::seconds RECORDED_CORE_TEARDOWN_WAIT{3};
 
 inline constexpr const char* CORE_NOT_PROVISIONED = "helper: core not provisioned (run ProvisionCore first)";

@@ -28,6 +28,7 @@ RecordedStop judge(const RecordOutcome& outcome) {
 Result<bool> stop_core(const HelperEngine& engine) {
   auto& p = engine.platform();
   std::unique_ptr<platform::ChildProcess> child;
+  std::shared_ptr<OutputWatch> watch;
   {
     // Every stop, also one with nothing to stop, makes the current authority
     // and run stale: the exit watcher ends at its next check.
@@ -36,6 +37,7 @@ Result<bool> stop_core(const HelperEngine& engine) {
     state.recovery.reset();
     state.mode = "stopping";
     state.stop_unconfirmed = true;
+    if (state.run) watch = state.run->watch;
     state.run.reset();
     state.run_generation += 1;
     state.stop_generation += 1;
@@ -64,6 +66,7 @@ Result<bool> stop_core(const HelperEngine& engine) {
     }
     remove_proc_record(p.files, record_path);
     engine.push_log("[helper] core stop confirmed");
+    if (watch) (void)release_output_pumps(*watch, engine.clock(), OUTPUT_RELEASE_POLL);
   }
 
   // A record that no held child explains: a core of an earlier run, or a

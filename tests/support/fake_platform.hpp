@@ -213,6 +213,7 @@ struct FakeProcess {
 // would, until the test opens it.
 class PipeGate {
  public:
+  bool ignores_stop = false;  // a read that even stop_waiting cannot wake
   void open() {
     {
       std::lock_guard guard(lock_);
@@ -242,6 +243,7 @@ class FakeOutputPipe final : public platform::OutputPipe {
   Result<std::size_t> read(std::span<char> buffer) override {
     if (pos_ >= bytes_.size()) {
       if (gate_) gate_->wait();
+      if (stopped_.load()) return std::size_t{0};
       if (error_at_end_) return fail(Error::os(109, "The pipe has been ended."));
       return std::size_t{0};
     }
@@ -251,12 +253,23 @@ class FakeOutputPipe final : public platform::OutputPipe {
     return n;
   }
   std::size_t consumed() const { return pos_; }
+  // The gate stands for a stray writer, which no longer matters once the
+  // reader stops waiting; unless it stands for a read that never returns.
+  void stop_waiting() override {
+    stop_waiting_calls.fetch_add(1);
+    if (gate_ && !gate_->ignores_stop) {
+      stopped_.store(true);
+      gate_->open();
+    }
+  }
+  std::atomic<int> stop_waiting_calls{0};
 
  private:
   std::string bytes_;
   std::size_t chunk_;
   bool error_at_end_;
   std::shared_ptr<PipeGate> gate_;
+  std::atomic<bool> stopped_{false};
   std::size_t pos_ = 0;
 };
 

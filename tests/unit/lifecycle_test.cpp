@@ -559,25 +559,51 @@ TEST_F(Lifecycle, FailedRetryStagesEndInAGiveUpWithTheExitMessage) {
                                     "spawn refused (os error 5)"));
 }
 
-// Something else may hold the core's output open after the core has gone: the
-// decision waits a bounded time for the pumps, then goes by the flags it has.
-TEST_F(Lifecycle, APumpStillReadingAfterTheDrainWaitDoesNotHoldTheDecision) {
-  auto held = std::make_shared<testing::PipeGate>();
-  expect_child({.stdout_bytes = std::string(kAddressConflict) + "\n", .stdout_end = held});
-  expect_child({});
-  ASSERT_THAT(engine->connect("{}", false), Succeeds());
-  ASSERT_TRUE(wait_until([&] { return !lines_with("[core:out] ").empty(); }));
-  std::shared_ptr<OutputWatch> watch = with_state([](EngineState& s) { return s.run->watch; });
-  {
-    std::lock_guard lock(fake.processes.lock);
-    fake.processes.children.at(7000)->exit_code = 1;
+// Something else may hold the core's output open after the core has gone (a
+// console host, a process the core started): the pumps are told to stop
+// waiting for the end of the stream, and the decision waits for them only a
+// bounded time, then goes by the flags it has.
+TEST_F(Lifecycle, PumpsHeldOpenPastTheExitDoNotHoldTheDecision) {
+  struct Case {
+    const char* name;
+    bool read_ignores_stop;  // a read that not even the stop can wake
+    std::uint64_t readers_after;
+  } cases[] = {
+      {"write end held elsewhere", false, 0},
+      {"read never returns", true, 1},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    auto held = std::make_shared<testing::PipeGate>();
+    held->ignores_stop = c.read_ignores_stop;
+    const std::size_t spawned = fake.processes.spawned.size();
+    expect_child({.stdout_bytes = std::string(kAddressConflict) + "\n", .stdout_end = held});
+    expect_child({});
+    ASSERT_THAT(engine->connect("{}", false), Succeeds());
+    ASSERT_TRUE(wait_until([&] { return lines_with("[core:out] ").size() == spawned / 2 + 1; }));
+    std::shared_ptr<OutputWatch> watch = with_state([](EngineState& s) { return s.run->watch; });
+    {
+      std::lock_guard lock(fake.processes.lock);
+      fake.processes.children.at(7000 + static_cast<std::uint32_t>(spawned))->exit_code = 1;
+    }
+    WAIT_WATCHER_END();
+    EXPECT_EQ(watch->live_readers.load(), c.readers_after);
+    EXPECT_EQ(fake.processes.spawned.size(), spawned + 2);  // the retry went by the flag
+    held->open();
+    EXPECT_TRUE(wait_until([&] { return watch->live_readers.load() == 0; }));
   }
-  WAIT_WATCHER_END();
-  EXPECT_EQ(watch->live_readers.load(), 1u);  // the decision did not wait for it
-  EXPECT_EQ(fake.processes.spawned.size(), 2u);
-  EXPECT_EQ(fake.files.files[kRangeFile], "1");
-  held->open();
-  EXPECT_TRUE(wait_until([&] { return watch->live_readers.load() == 0; }));
+}
+
+TEST_F(Lifecycle, StopReleasesPumpsHeldOpenByAnotherProcess) {
+  auto held = std::make_shared<testing::PipeGate>();
+  expect_child({.stdout_bytes = "INFO started\npartial", .stdout_end = held});
+  auto ack = engine->connect("{}", false);
+  ASSERT_THAT(ack, Succeeds());
+  std::shared_ptr<OutputWatch> watch = with_state([](EngineState& s) { return s.run->watch; });
+  ASSERT_THAT(engine->disconnect_owned(ack->stop_authority), Succeeds());
+  // Released before the disconnect returned, the last partial line logged.
+  EXPECT_EQ(watch->live_readers.load(), 0u);
+  EXPECT_THAT(log_lines(), Contains("[core:out] partial"));
 }
 
 TEST_F(Lifecycle, WatcherEndsQuietlyWhenTheServiceStops) {

@@ -96,6 +96,20 @@ TEST(CoreProcess, StopEndsARunningCoreAndProvesIt) {
   }
 }
 
+// A process the core started keeps the output pipes open after the core has
+// gone: no end of stream comes, and only telling the pumps to stop waiting
+// ends them, with what the core wrote still logged.
+TEST(CoreProcess, PumpsOfAGoneCoreEndWhenToldWhileAnotherProcessHoldsThePipes) {
+  auto s = start_stand_in({{"stdout", {"last words"}}, {"holder_ms", 10000}, {"exit_code", 0}});
+  ASSERT_TRUE(s.child);
+  ASSERT_TRUE(wait_for_exit(*s.child, system_clock()));
+  std::this_thread::sleep_for(std::chrono::milliseconds(500));
+  EXPECT_EQ(s.watch->live_readers.load(), 2u);
+  EXPECT_TRUE(release_output_pumps(*s.watch, system_clock(), OUTPUT_RELEASE_POLL));
+  EXPECT_EQ(s.watch->live_readers.load(), 0u);
+  EXPECT_THAT(lines_of(*s.log), Contains("[core:out] last words"));
+}
+
 TEST(CoreProcess, TerminationGivesExitCodeOneAndAnExitedChildIsNotSignalled) {
   auto s = start_stand_in({{"exit_code", 7}});
   ASSERT_TRUE(s.child);

@@ -12,10 +12,13 @@
 //   "exit_after_ms": wait this long after the output (default 0)
 //   "exit_code": exit with this code after the wait; absent: run until stopped
 //   "ignore_ctrl_break": true to survive Ctrl-Break
+//   "holder_ms": first start a process that inherits the standard output
+//     and error and keeps them open this long after the stand-in has gone
 // Every start also writes "stand-in-seen.json" into its working folder: its
 // arguments, folder and the legacy DNS variable, for the test to check.
 #include <cstdint>
 #include <cstdio>
+#include <cwchar>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -84,9 +87,32 @@ std::size_t count_launch(const std::wstring& folder) {
 
 BOOL WINAPI survive_ctrl(DWORD) { return TRUE; }
 
+// A copy of the stand-in started as "hold MS": it only sleeps, with the
+// stand-in's standard handles.
+void start_holder(std::uint32_t ms) {
+  wchar_t self[MAX_PATH];
+  const DWORD n = ::GetModuleFileNameW(nullptr, self, MAX_PATH);
+  std::wstring line = L"\"" + std::wstring(self, n) + L"\" hold " + std::to_wstring(ms);
+  STARTUPINFOW startup{};
+  startup.cb = sizeof startup;
+  startup.dwFlags = STARTF_USESTDHANDLES;
+  startup.hStdInput = ::GetStdHandle(STD_INPUT_HANDLE);
+  startup.hStdOutput = ::GetStdHandle(STD_OUTPUT_HANDLE);
+  startup.hStdError = ::GetStdHandle(STD_ERROR_HANDLE);
+  PROCESS_INFORMATION info{};
+  if (::CreateProcessW(self, line.data(), nullptr, nullptr, TRUE, 0, nullptr, nullptr, &startup, &info)) {
+    ::CloseHandle(info.hThread);
+    ::CloseHandle(info.hProcess);
+  }
+}
+
 }  // namespace
 
 int wmain(int argc, wchar_t** argv) {
+  if (argc == 3 && std::wstring(argv[1]) == L"hold") {
+    ::Sleep(static_cast<DWORD>(std::wcstoul(argv[2], nullptr, 10)));
+    return 0;
+  }
   if (argc != 4 || std::wstring(argv[1]) != L"run" || std::wstring(argv[2]) != L"-c") {
     std::fputs("usage: stand-in-core run -c CONFIG\n", stderr);
     return 2;
@@ -111,6 +137,7 @@ int wmain(int argc, wchar_t** argv) {
   }
 
   if (behaviour.value("ignore_ctrl_break", false)) ::SetConsoleCtrlHandler(survive_ctrl, TRUE);
+  if (const auto hold = behaviour.value("holder_ms", 0u); hold > 0) start_holder(hold);
 
   HANDLE out = ::GetStdHandle(STD_OUTPUT_HANDLE);
   HANDLE err = ::GetStdHandle(STD_ERROR_HANDLE);
