@@ -55,61 +55,118 @@ Status run_service_dispatcher(platform::Platform& platform) {
   return platform.services.run_dispatcher(SERVICE_NAME, [&platform] { service_main(platform); });
 }
 
+namespace {
+
+std::string broke_off_text(std::string_view what, std::exception_ptr failure) {
+  try {
+    std::rethrow_exception(failure);
+  } catch (const std::exception& e) {
+    return fmt::format("{} broke off: {}", what, e.what());
+  } catch (...) {
+  }
+  return fmt::format("{} broke off", what);
+}
+
+// The pipe server with an exception turned into its completion. A selection
+// waits for one branch to succeed, so a server that threw would otherwise
+// leave the host waiting for a Stop with no pipe behind it.
+asio::awaitable<Error> server_ending_on_exceptions(asio::awaitable<Error> server, std::optional<Error>& broke_off) {
+  std::exception_ptr failure;
+  try {
+    co_return co_await std::move(server);
+  } catch (...) {
+    failure = std::current_exception();
+  }
+  broke_off = Error(broke_off_text("helper: pipe server", failure));
+  co_return *broke_off;
+}
+
+}  // namespace
+
 asio::awaitable<Status> service_pipe_server(HelperEngine engine, std::shared_ptr<ShutdownSignal> signal,
-                                            BlockingPool& blocking) {
-  // Dropping the losing wait ends the accept loop; connection tasks already
-  // started go on serving.
+                                            BlockingPool& blocking, HostLines lines) {
+  // Dropping the losing wait ends the accept loop and closes its listening
+  // instance; connection tasks already started go on serving.
   // Both operations are named first: GCC 12 destroys temporaries of a
   // co_await expression twice, and the server takes an engine copy.
+  std::optional<Error> broke_off;
   auto wait = signal->wait();
-  auto server = run_pipe_server(engine, blocking);
+  auto server = server_ending_on_exceptions(run_pipe_server(engine, blocking), broke_off);
   auto outcome = co_await (std::move(wait) || std::move(server));
-  if (auto* error = std::get_if<1>(&outcome)) write_stderr_line(fmt::format("[vorn-helper] pipe server error: {}", error->message()));
   // The owned cleanup can take seconds (a core stop, an adapter cleanup); it
   // runs on the service thread once the server is gone, never on a worker.
   engine.stopping().store(true);
+  if (auto* error = std::get_if<1>(&outcome)) {
+    // A server that broke off is a failure of the service body itself.
+    if (broke_off) co_return fail(std::move(*broke_off));
+    lines(fmt::format("[vorn-helper] pipe server error: {}", error->message()));
+  }
   co_return Status{};
 }
 
-void service_main(platform::Platform& platform) {
+namespace {
+
+// Any other exception that escapes the server task, or one from the cleanup,
+// is an error of the service body like any other: the service still reaches its cleanup and
+// its Stopped report, instead of ending with nothing reported.
+template <class Body>
+Status without_exceptions(std::string_view what, Body&& body) {
+  try {
+    return body();
+  } catch (...) {
+    return fail(broke_off_text(what, std::current_exception()));
+  }
+}
+
+}  // namespace
+
+void service_main(platform::Platform& platform, const HostLines& lines) {
   auto signal = std::make_shared<ShutdownSignal>();
   auto registered = platform.services.register_control_handler(
       SERVICE_NAME, [signal](std::uint32_t control) { return service_control_handler(*signal, control); });
   if (!registered) {
-    write_stderr_line(fmt::format("[vorn-helper] service error: {}", registered.error().message()));
+    lines(fmt::format("[vorn-helper] service error: {}", registered.error().message()));
     return;
   }
   if (auto reported = platform.services.report_status(running_report()); !reported) {
-    write_stderr_line(fmt::format("[vorn-helper] service error: {}", reported.error().message()));
+    lines(fmt::format("[vorn-helper] service error: {}", reported.error().message()));
     // The dispatcher returns only after a Stopped report; try to give one.
     (void)platform.services.report_status(stopped_report(false));
     return;
   }
   auto runtime = Runtime::create();
   if (!runtime) {
-    write_stderr_line(fmt::format("[vorn-helper] service error: {}", runtime.error().message()));
+    lines(fmt::format("[vorn-helper] service error: {}", runtime.error().message()));
     (void)platform.services.report_status(stopped_report(false));
     return;
   }
   auto created = HelperEngine::create(platform);
   if (!created) {
-    write_stderr_line(fmt::format("[vorn-helper] service error: {}", created.error().message()));
+    lines(fmt::format("[vorn-helper] service error: {}", created.error().message()));
     (void)platform.services.report_status(stopped_report(false));
     return;
   }
   std::optional<HelperEngine> engine = std::move(*created);
-  (void)(*runtime)->block_on(service_pipe_server(*engine, signal, (*runtime)->blocking()));
+  const Status served = without_exceptions("helper: service task", [&] {
+    return (*runtime)->block_on(service_pipe_server(*engine, signal, (*runtime)->blocking(), lines));
+  });
+  // Set here too: a task that broke off may not have come to it.
   engine->stopping().store(true);
-  const Status result = engine->cleanup_owned();
-  const Status reported = platform.services.report_status(stopped_report(result.has_value()));
-  // The engine goes before the runtime whose pool may still hold clones.
+  // The runtime keeps serving the connections already started while the
+  // cleanup runs, so a request that reached the helper before the stop still
+  // gets its reply.
+  const Status cleaned = without_exceptions("helper: owned cleanup", [&] { return engine->cleanup_owned(); });
+  const Status reported = platform.services.report_status(stopped_report(served.has_value() && cleaned.has_value()));
+  // The engine goes before the runtime whose pool may still hold clones;
+  // connections still open now end without a reply.
   engine.reset();
   runtime->reset();
   if (!reported) {
-    write_stderr_line(fmt::format("[vorn-helper] service error: {}", reported.error().message()));
-  } else if (!result) {
-    write_stderr_line(fmt::format("[vorn-helper] service error: {}", result.error().message()));
+    lines(fmt::format("[vorn-helper] service error: {}", reported.error().message()));
+    return;
   }
+  if (!served) lines(fmt::format("[vorn-helper] service error: {}", served.error().message()));
+  if (!cleaned) lines(fmt::format("[vorn-helper] service error: {}", cleaned.error().message()));
 }
 
 namespace {
@@ -117,7 +174,8 @@ namespace {
 asio::awaitable<Status> console_pipe_server(platform::Platform& platform, BlockingPool& blocking) {
   auto engine = HelperEngine::create(platform);
   if (!engine) co_return fail(engine.error());
-  auto server = run_pipe_server(*engine, blocking);
+  std::optional<Error> broke_off;
+  auto server = server_ending_on_exceptions(run_pipe_server(*engine, blocking), broke_off);
   const Error error = co_await std::move(server);
   write_stderr_line(fmt::format("[vorn-helper] pipe server error: {}", error.message()));
   co_return Status{};

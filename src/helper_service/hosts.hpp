@@ -3,6 +3,7 @@
 #pragma once
 
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <string_view>
 
@@ -26,6 +27,9 @@ inline constexpr std::uint32_t ERROR_SERVICE_SPECIFIC_ERROR_CODE = 1066;
 
 void write_stderr_line(std::string_view line);
 
+// Where a host writes its few lines; standard error unless a test listens.
+using HostLines = std::function<void(std::string_view)>;
+
 // Stop and Shutdown give the signal; Interrogate is answered; anything else is
 // not implemented.
 std::uint32_t service_control_handler(ShutdownSignal& signal, std::uint32_t control);
@@ -34,13 +38,13 @@ platform::ServiceStatusReport running_report();
 platform::ServiceStatusReport stopped_report(bool cleanup_succeeded);
 
 Status run_service_dispatcher(platform::Platform& platform);
-void service_main(platform::Platform& platform);
+void service_main(platform::Platform& platform, const HostLines& lines = write_stderr_line);
 Status run_console(platform::Platform& platform);
 
 // The service's server task: serves until the signal or a server failure,
 // then sets the stopping flag. The owned cleanup is the caller's, on its own
-// thread, after the runtime has stopped serving.
+// thread, while connections the server started are still being answered.
 asio::awaitable<Status> service_pipe_server(HelperEngine engine, std::shared_ptr<ShutdownSignal> signal,
-                                            BlockingPool& blocking);
+                                            BlockingPool& blocking, HostLines lines = write_stderr_line);
 
 }  // namespace vorn

@@ -206,7 +206,9 @@ struct AcceptChain {
   std::shared_ptr<FailureChannel> failed;
 
   std::mutex lock;
-  platform::PipeInstance* listening = nullptr;  // the instance a link waits on
+  // The instance clients can open now: registered under `lock` as soon as it
+  // is created, so a stop always finds it.
+  platform::PipeInstance* listening = nullptr;
   bool stopped = false;
   std::optional<Error> failure;
 
@@ -218,12 +220,26 @@ struct AcceptChain {
     failed->try_send(asio::error_code{}, true);
   }
 
-  // The server was dropped: the listen is cancelled, or fails at once if it
-  // has not been issued yet, and its link closes the instance.
+  // The server was dropped: the listening instance is cancelled and closed
+  // here, not later by its link, whose completion may never run once the
+  // host stops the runtime; when this returns no client can open the pipe.
   void stop() {
     std::lock_guard guard(lock);
     stopped = true;
-    if (listening != nullptr) listening->cancel_io();
+    if (listening != nullptr) {
+      listening->cancel_io();
+      listening->close();
+    }
+  }
+
+  // Creates the next listening instance and registers it, unless the loop
+  // has stopped: then no instance is created that nothing would close.
+  Result<std::unique_ptr<platform::PipeInstance>> create_next() {
+    std::lock_guard guard(lock);
+    if (stopped) return fail("the accept loop was dropped");
+    auto next = pipes.create_instance(executor, name, pipe_instance_params(false), *security);
+    if (next) listening = next->get();
+    return next;
   }
 };
 
@@ -231,26 +247,28 @@ asio::awaitable<void> accept_link(std::shared_ptr<AcceptChain> chain, std::uniqu
   {
     std::lock_guard guard(chain->lock);
     if (chain->stopped) {
+      if (chain->listening == instance.get()) chain->listening = nullptr;
       instance->close();
       co_return;
     }
-    chain->listening = instance.get();
   }
   Status connected = co_await instance->wait_for_client();
+  bool stopped = false;
   {
     std::lock_guard guard(chain->lock);
-    chain->listening = nullptr;
-    if (chain->stopped) {
-      instance->close();
-      co_return;
-    }
+    if (chain->listening == instance.get()) chain->listening = nullptr;
+    stopped = chain->stopped;
+  }
+  if (stopped) {
+    instance->close();
+    co_return;
   }
   if (!connected) {
     instance->close();
     chain->fail_with(connected.error());
     co_return;
   }
-  auto next = chain->pipes.create_instance(chain->executor, chain->name, pipe_instance_params(false), *chain->security);
+  auto next = chain->create_next();
   if (!next) {
     instance->close();
     chain->fail_with(next.error());
@@ -290,6 +308,7 @@ asio::awaitable<Error> run_pipe_server(HelperEngine engine, BlockingPool& blocki
   connections->write_timeout = options.write_timeout;
   auto chain = std::make_shared<AcceptChain>(pipes, std::move(options.name), *token, std::move(*security),
                                              std::move(engine), std::move(connections), executor);
+  chain->listening = first->get();
   struct StopOnDrop {
     std::shared_ptr<AcceptChain> chain;
     ~StopOnDrop() { chain->stop(); }

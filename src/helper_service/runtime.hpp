@@ -80,18 +80,28 @@ class Runtime {
   asio::io_context& io() { return io_; }
   BlockingPool& blocking() { return *blocking_; }
 
-  // Runs `task` to completion, the calling thread helping the workers; then
-  // stops the I/O context, abandoning connection tasks still open.
+  // Runs `task` to completion on the workers and waits for it on the calling
+  // thread. The I/O context is not stopped when the task ends: connection
+  // tasks the task started go on serving (the service host's final cleanup
+  // runs while they answer) until the runtime is discarded. The calling
+  // thread does not run the context itself, since it could not leave it
+  // again without stopping the context for every thread.
   template <class T>
   T block_on(asio::awaitable<T> task) {
+    std::mutex lock;
+    std::condition_variable done_cv;
+    bool done = false;
     std::optional<T> out;
     std::exception_ptr failure;
     asio::co_spawn(io_, std::move(task), [&](std::exception_ptr e, T value) {
+      std::lock_guard guard(lock);
       failure = e;
       if (!e) out.emplace(std::move(value));
-      io_.stop();
+      done = true;
+      done_cv.notify_one();
     });
-    io_.run();
+    std::unique_lock guard(lock);
+    done_cv.wait(guard, [&] { return done; });
     if (failure) std::rethrow_exception(failure);
     return std::move(*out);
   }

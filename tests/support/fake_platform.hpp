@@ -496,10 +496,22 @@ class FakeServiceManager final : public platform::ServiceManager {
                                       .context("IO error in winapi call"));
   std::vector<platform::ServiceStatusReport> reports;
 
+  // The handler the service body registered, for a test to send controls.
+  std::function<std::uint32_t(std::uint32_t)> control_handler;
+  // A report of this state fails as the system's call would.
+  std::optional<std::uint32_t> failing_report_state;
+  // Runs on the reporting thread after a report was taken.
+  std::function<void(const platform::ServiceStatusReport&)> on_report;
+
   Status run_dispatcher(const std::string&, std::function<void()>) override { return dispatcher_result; }
-  Status register_control_handler(const std::string&, std::function<std::uint32_t(std::uint32_t)>) override { return {}; }
+  Status register_control_handler(const std::string&, std::function<std::uint32_t(std::uint32_t)> handler) override {
+    control_handler = std::move(handler);
+    return {};
+  }
   Status report_status(const platform::ServiceStatusReport& report) override {
     reports.push_back(report);
+    if (on_report) on_report(report);
+    if (failing_report_state == report.current_state) return winapi(6);
     return {};
   }
   Status create_service(const platform::ServiceDefinition&) override { return fail("not faked"); }
