@@ -5,6 +5,7 @@
 #include "helper_service/setup_failure.hpp"
 #include "helper_service/setup_modes.hpp"
 #include "support/fake_platform.hpp"
+#include "support/held_lock.hpp"
 #include "support/matchers.hpp"
 
 namespace vorn {
@@ -295,7 +296,7 @@ TEST(OwnedCleanupConfirmed, OnlyWithNothingOwedHeldOrRecorded) {
     InFlightGuard busy(*engine);
     EXPECT_FALSE(owned_cleanup_confirmed(*engine));
   }
-  std::lock_guard held(engine->op_lock());
+  testing::LockHeldElsewhere held(engine->op_lock());
   EXPECT_FALSE(owned_cleanup_confirmed(*engine));
 }
 
