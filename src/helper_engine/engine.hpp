@@ -136,6 +136,14 @@ class HelperEngine {
 // cleanup_owned. The status report's cleanup_confirmed.
 bool owned_cleanup_confirmed(const HelperEngine& engine);
 
+// The route identity capture as the engine runs it: with its platform's IP
+// Helper, the process-wide route-reason record, and its log as the sink of the
+// route-reason line.
+std::optional<TunRouteIdentity> capture_tun_route_identity(std::string name, std::uint64_t range,
+                                                           std::vector<std::string> exclusions,
+                                                           std::vector<BaselineBypass> baseline,
+                                                           const HelperEngine& engine);
+
 // Raises the engine's in-flight count while it lives; can be moved to another
 // thread.
 class InFlightGuard {

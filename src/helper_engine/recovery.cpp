@@ -1,6 +1,6 @@
 #include "helper_engine/recovery.hpp"
 
-#include "helper_service/wire.hpp"
+#include "helper_engine/records_json.hpp"
 #include "support/json.hpp"
 
 namespace vorn {

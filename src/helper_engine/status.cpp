@@ -17,6 +17,15 @@ bool cleanup_confirmed_locked(const HelperEngine& engine, bool op_lock_held) {
          !s.core;
 }
 
+std::optional<TunRouteIdentity> capture_tun_route_identity(std::string name, std::uint64_t range,
+                                                           std::vector<std::string> exclusions,
+                                                           std::vector<BaselineBypass> baseline,
+                                                           const HelperEngine& engine) {
+  return capture_tun_route_identity(engine.platform().ip_helper, ROUTE_REASON_STATE, std::move(name), range,
+                                    std::move(exclusions), std::move(baseline),
+                                    [&engine](std::string line) { engine.push_log(std::move(line)); });
+}
+
 StatusData HelperEngine::status() const {
   std::lock_guard status_guard(status_lock());
   Clock& clk = clock();

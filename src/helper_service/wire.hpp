@@ -1,5 +1,6 @@
-// The control pipe's grammar: one request envelope read from the client, one
-// reply written back, and the JSON form of every record a reply carries.
+// The control pipe's grammar: one request envelope read from the client and
+// one reply written back. The JSON forms of the records a reply carries live
+// beside the records (helper_engine/records_json.hpp).
 #pragma once
 
 #include <cstdint>
@@ -8,6 +9,7 @@
 #include <variant>
 
 #include "helper_engine/records.hpp"
+#include "helper_engine/records_json.hpp"
 #include "support/error.hpp"
 #include "support/json.hpp"
 
@@ -83,14 +85,6 @@ Result<Envelope> deserialize_envelope(std::string_view bytes);
 // The compact reply text without the line feed. Never throws: invalid UTF-8
 // in a message or in the data is written as U+FFFD.
 std::string serialize_response(const Response& response);
-
-Json status_data_to_value(const StatusData& data);
-Json run_start_ack_to_value(const RunStartAck& ack);
-Json logs_data_to_value(const LogsData& data);
-Json stop_authority_to_value(const StopAuthority& authority);
-Json recovery_receipt_to_value(const RecoveryReceipt& receipt);
-Json recovery_event_to_value(const RecoveryEvent& event);
-Json recovery_stage_to_value(RecoveryStage stage);
 
 // The fixed reply data of "ping", "provision_core" and the two disconnects.
 Json ping_data();

@@ -3,7 +3,6 @@
 #include <array>
 #include <fmt/format.h>
 
-#include "helper_engine/engine.hpp"
 #include "route_ownership/bypass_snapshot.hpp"
 #include "tun/address_ranges.hpp"
 #include "tun/ip_address.hpp"
@@ -188,15 +187,6 @@ std::optional<TunRouteIdentity> capture_tun_route_identity(platform::IpHelper& i
   const auto elapsed = std::chrono::steady_clock::now() - start;
   if (auto line = format_route_reason(state, built.error(), elapsed, false)) push_log(std::move(*line));
   return std::nullopt;
-}
-
-std::optional<TunRouteIdentity> capture_tun_route_identity(std::string name, std::uint64_t range,
-                                                           std::vector<std::string> exclusions,
-                                                           std::vector<BaselineBypass> baseline,
-                                                           const HelperEngine& engine) {
-  return capture_tun_route_identity(engine.platform().ip_helper, ROUTE_REASON_STATE, std::move(name), range,
-                                    std::move(exclusions), std::move(baseline),
-                                    [&engine](std::string line) { engine.push_log(std::move(line)); });
 }
 
 }  // namespace vorn

@@ -18,8 +18,6 @@
 
 namespace vorn {
 
-class HelperEngine;
-
 enum class RouteStage { Identity, LocalResources, RouteSnapshot, Prefixes, Witnesses, BestRoute, Recheck, Worker };
 enum class RouteReasonCode {
   InvalidInput,
@@ -120,12 +118,5 @@ std::optional<TunRouteIdentity> capture_tun_route_identity(platform::IpHelper& i
                                                            std::vector<std::string> exclusions,
                                                            std::vector<BaselineBypass> baseline,
                                                            const std::function<void(std::string)>& push_log);
-
-// The engine's form: its platform's IP Helper, the process-wide state and its
-// log.
-std::optional<TunRouteIdentity> capture_tun_route_identity(std::string name, std::uint64_t range,
-                                                           std::vector<std::string> exclusions,
-                                                           std::vector<BaselineBypass> baseline,
-                                                           const HelperEngine& engine);
 
 }  // namespace vorn

@@ -479,6 +479,7 @@ class FakeServiceManager final : public platform::ServiceManager {
 
   std::optional<FakeService> service;  // registered under SERVICE_NAME
   std::optional<std::uint32_t> open_database_error, open_service_error, create_error;
+  std::optional<std::uint32_t> created_describe_error;  // describe_error of a service created here
   std::vector<std::string> calls;  // in order, with the access rights asked
   std::vector<platform::ServiceRegistration> registrations;  // created or reconfigured
   std::function<void(std::size_t)> on_query;  // before answering query n (from 0)
@@ -592,6 +593,7 @@ class FakeServiceManager final : public platform::ServiceManager {
       owner_.service.emplace();
       owner_.service->config.binary_path = registration.binary_path;
       owner_.service->statuses = {{platform::SERVICE_STATE_STOPPED, 0, 0, 0}};
+      owner_.service->describe_error = owner_.created_describe_error;
       return std::unique_ptr<platform::Service>(new Handle(owner_));
     }
 

@@ -13,6 +13,7 @@
 #include "proc_guard/proc_guard.hpp"
 #include "support/fake_clock.hpp"
 #include "support/fake_platform.hpp"
+#include "support/held_lock.hpp"
 #include "support/matchers.hpp"
 
 namespace vorn {
@@ -695,7 +696,7 @@ TEST_F(Lifecycle, StatusWithABusyOperationLockSkipsTheRefresh) {
     engine->state().mode = "tun";
   }
   {
-    std::lock_guard busy(engine->op_lock());
+    testing::LockHeldElsewhere busy(engine->op_lock());
     const StatusData status = engine->status();
     EXPECT_TRUE(status.running);
     EXPECT_EQ(status.cleanup_confirmed, false);

@@ -5,6 +5,7 @@
 #include "helper_service/setup_failure.hpp"
 #include "helper_service/setup_modes.hpp"
 #include "support/fake_platform.hpp"
+#include "support/held_lock.hpp"
 #include "support/matchers.hpp"
 
 namespace vorn {
@@ -196,6 +197,36 @@ TEST_F(ModeFixture, InstallFailureCodesAndTexts) {
   }
 }
 
+// The description only fills the services list: its refusal fails nothing,
+// and the service is still started.
+TEST_F(ModeFixture, InstallSucceedsWhenTheDescriptionIsRefused) {
+  struct Case {
+    const char* name;
+    std::function<void(ModeSetup&)> arrange;
+  };
+  const Case cases[] = {
+      {"created", [](ModeSetup& f) { f.fake.services.created_describe_error = 5; }},
+      {"reconfigured",
+       [](ModeSetup& f) {
+         f.register_stopped();
+         f.fake.services.service->describe_error = 1072;
+       }},
+  };
+  for (const auto& c : cases) {
+    for (bool repair : {false, true}) {
+      ModeSetup f;
+      c.arrange(f);
+      EXPECT_THAT(install_service(f.context, repair), Succeeds()) << c.name << repair;
+      const auto& calls = f.calls();
+      const auto described = std::find(calls.begin(), calls.end(), "set_description");
+      ASSERT_NE(described, calls.end()) << c.name << repair;
+      EXPECT_THAT(std::vector(described + 1, calls.end()), ElementsAre("start", "query_status")) << c.name << repair;
+      EXPECT_FALSE(f.fake.services.service->description) << c.name << repair;
+      EXPECT_EQ(f.fake.services.open_handles, 0) << c.name << repair;
+    }
+  }
+}
+
 TEST_F(ModeFixture, NotElevatedInstallNeverOpensTheServiceManager) {
   fake.environment.elevated = false;
   EXPECT_FALSE(install_service(context, false));
@@ -295,7 +326,7 @@ TEST(OwnedCleanupConfirmed, OnlyWithNothingOwedHeldOrRecorded) {
     InFlightGuard busy(*engine);
     EXPECT_FALSE(owned_cleanup_confirmed(*engine));
   }
-  std::lock_guard held(engine->op_lock());
+  testing::LockHeldElsewhere held(engine->op_lock());
   EXPECT_FALSE(owned_cleanup_confirmed(*engine));
 }
 
