@@ -74,6 +74,34 @@ class WindowsFileReader final : public FileReader {
   win32::unique_hfile file_;
 };
 
+class WindowsAppendFile final : public AppendFile {
+ public:
+  explicit WindowsAppendFile(win32::unique_hfile file) : file_(std::move(file)) {}
+
+  Result<FileMeta> metadata() override {
+    BY_HANDLE_FILE_INFORMATION info{};
+    if (!::GetFileInformationByHandle(file_.get(), &info)) return fail(last_error());
+    FileMeta meta;
+    meta.size = join(info.nFileSizeHigh, info.nFileSizeLow);
+    meta.last_write = join(info.ftLastWriteTime.dwHighDateTime, info.ftLastWriteTime.dwLowDateTime);
+    meta.is_directory = (info.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) != 0;
+    if ((info.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0) {
+      FILE_ATTRIBUTE_TAG_INFO tag{};
+      if (!::GetFileInformationByHandleEx(file_.get(), FileAttributeTagInfo, &tag, sizeof tag)) {
+        return fail(last_error());
+      }
+      meta.reparse_tag = static_cast<std::uint32_t>(tag.ReparseTag);
+      meta.is_link = is_name_surrogate(meta.reparse_tag);
+    }
+    return meta;
+  }
+
+  Status append(std::string_view bytes) override { return write_all(file_.get(), bytes); }
+
+ private:
+  win32::unique_hfile file_;
+};
+
 bool starts_with_folded(std::wstring_view text, std::wstring_view prefix) {
   if (text.size() < prefix.size()) return false;
   for (std::size_t i = 0; i < prefix.size(); ++i) {
@@ -197,8 +225,8 @@ class WindowsFileSystem final : public FileSystem {
   }
 
   // GetFileAttributesExW describes a link itself; only the reparse tag, which
-  // FindFirstFileW reports, tells a link or junction from other reparse points
-  // (cloud placeholders, deduplicated files).
+  // FindFirstFileW reports, tells a link or junction (a name surrogate) from
+  // other reparse points (cloud placeholders, deduplicated files).
   Result<FileMeta> metadata(std::string_view path) override {
     const std::wstring name = wide(path);
     WIN32_FILE_ATTRIBUTE_DATA data{};
@@ -208,7 +236,8 @@ class WindowsFileSystem final : public FileSystem {
       WIN32_FIND_DATAW found{};
       win32::unique_hfind search(::FindFirstFileW(name.c_str(), &found));
       if (!search) return fail(last_error());
-      meta.is_link = found.dwReserved0 == IO_REPARSE_TAG_SYMLINK || found.dwReserved0 == IO_REPARSE_TAG_MOUNT_POINT;
+      meta.reparse_tag = static_cast<std::uint32_t>(found.dwReserved0);
+      meta.is_link = is_name_surrogate(meta.reparse_tag);
     }
     return meta;
   }
@@ -287,6 +316,18 @@ class WindowsFileSystem final : public FileSystem {
                                            OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr));
     if (!file) return fail(last_error());
     return std::make_unique<WindowsFileReader>(std::move(file));
+  }
+
+  // Append-only access places every write at the end, even with another
+  // writer on the file; attribute access lets the caller describe what it
+  // opened.
+  Result<std::unique_ptr<AppendFile>> open_append(std::string_view path) override {
+    win32::unique_hfile file(::CreateFileW(wide(path).c_str(), FILE_APPEND_DATA | FILE_READ_ATTRIBUTES,
+                                           FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                                           OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL | FILE_FLAG_OPEN_REPARSE_POINT,
+                                           nullptr));
+    if (!file) return fail(last_error());
+    return std::make_unique<WindowsAppendFile>(std::move(file));
   }
 };
 
