@@ -1,4 +1,5 @@
 #include <cwctype>
+#include <optional>
 #include <memory>
 #include <vector>
 
@@ -114,8 +115,11 @@ bool starts_with_folded(std::wstring_view text, std::wstring_view prefix) {
 // names a device or a pipe (\\.\pipe\x, \\.\PhysicalDrive0, \\?\GLOBALROOT\...):
 // opening it may connect to a server or read a raw disk.
 bool names_device_namespace(std::wstring_view path) {
-  if (path.size() < 4 || !win32::is_separator(path[0]) || !win32::is_separator(path[1]) ||
-      (path[2] != L'.' && path[2] != L'?') || !win32::is_separator(path[3])) {
+  // "\??\" hands the rest to the object manager as it is, like "\\?\".
+  const bool nt_prefix = path.size() >= 4 && win32::is_separator(path[0]) && path[1] == L'?' && path[2] == L'?' &&
+                         win32::is_separator(path[3]);
+  if (!nt_prefix && (path.size() < 4 || !win32::is_separator(path[0]) || !win32::is_separator(path[1]) ||
+                     (path[2] != L'.' && path[2] != L'?') || !win32::is_separator(path[3]))) {
     return false;
   }
   std::wstring_view rest = path.substr(4);
@@ -145,6 +149,31 @@ bool names_remote_pipe(std::wstring_view path) {
 
 std::unexpected<Error> not_regular(const char* what) {
   return fail(std::string("the path names ") + what + ", not a regular file");
+}
+
+// A path the client names is opened as SYSTEM. Whatever it reaches, a named
+// pipe behind a junction or a mount point included, may at most identify the
+// helper at the open: with this quality of service the pipe's server cannot
+// impersonate SYSTEM.
+constexpr DWORD CLIENT_PATH_QOS = SECURITY_SQOS_PRESENT | SECURITY_IDENTIFICATION;
+
+// What a client-named path names, through a handle that can read nothing
+// (folders open too); an attribute query by path would open it without the
+// quality of service. Nothing when it cannot be opened so: the read's own
+// open then reports why.
+std::optional<Error> refusal_before_reading(const std::wstring& name) {
+  win32::unique_hfile probe(::CreateFileW(name.c_str(), FILE_READ_ATTRIBUTES,
+                                          FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                                          OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS | CLIENT_PATH_QOS, nullptr));
+  if (!probe) return std::nullopt;
+  const DWORD type = ::GetFileType(probe.get());
+  if (type == FILE_TYPE_PIPE) return not_regular("a pipe").error();
+  if (type != FILE_TYPE_DISK) return not_regular("a device or a pipe").error();
+  BY_HANDLE_FILE_INFORMATION info{};
+  if (!::GetFileInformationByHandle(probe.get(), &info)) return std::nullopt;
+  if ((info.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) != 0) return not_regular("a directory").error();
+  if ((info.dwFileAttributes & FILE_ATTRIBUTE_DEVICE) != 0) return not_regular("a device or a pipe").error();
+  return std::nullopt;
 }
 
 std::unexpected<Error> too_large(std::uint64_t max_bytes) {
@@ -277,14 +306,10 @@ class WindowsFileSystem final : public FileSystem {
   Result<std::string> read_regular_file(std::string_view path, std::uint64_t max_bytes) override {
     const std::wstring name = wide(path);
     if (names_device_namespace(name) || names_remote_pipe(name)) return not_regular("a device or a pipe");
-    WIN32_FILE_ATTRIBUTE_DATA data{};
-    if (::GetFileAttributesExW(name.c_str(), GetFileExInfoStandard, &data)) {
-      if ((data.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) != 0) return not_regular("a directory");
-      if ((data.dwFileAttributes & FILE_ATTRIBUTE_DEVICE) != 0) return not_regular("a device or a pipe");
-    }
+    if (auto refused = refusal_before_reading(name)) return fail(std::move(*refused));
     win32::unique_hfile file(::CreateFileW(name.c_str(), GENERIC_READ,
                                            FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
-                                           OPEN_EXISTING, FILE_FLAG_SEQUENTIAL_SCAN, nullptr));
+                                           OPEN_EXISTING, FILE_FLAG_SEQUENTIAL_SCAN | CLIENT_PATH_QOS, nullptr));
     if (!file) return fail(last_error());
     const DWORD type = ::GetFileType(file.get());
     if (type == FILE_TYPE_PIPE) return not_regular("a pipe");
