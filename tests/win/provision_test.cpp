@@ -206,6 +206,32 @@ TEST_F(ProvisionThroughPipe, ALiveRecordedCoreBlocksUntilItIsGone) {
   EXPECT_EQ(os.files.presence(record_path), platform::Presence::Absent);  // the stale record is deleted
 }
 
+TEST_F(ProvisionThroughPipe, ARecordNestedDeeperThan127LevelsIsUnreadableAndBlocks) {
+  auto& os = platform::win32_platform();
+  ASSERT_TRUE(os.files.create_directories(utf8(core_dir())));
+  const std::string record_path = utf8(core_dir() + L"\\sing-box.pid");
+  // A record of another executable: once read, it is stale and deleted.
+  struct Case {
+    std::size_t arrays;  // under an ignored key, inside the record's own level
+    bool readable;
+  } cases[] = {{126, true}, {127, false}};
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.arrays);
+    const std::string record = R"({"x":)" + std::string(c.arrays, '[') + std::string(c.arrays, ']') +
+                               R"(,"pid":4,"created":1,"path":"C:\\other\\vorn-core-s.exe"})";
+    write_file(core_dir() + L"\\sing-box.pid", record);
+    const Reply reply = provision(token_, core_, wintun_);
+    if (c.readable) {
+      EXPECT_EQ(reply.status, "ok") << reply.message;
+      EXPECT_EQ(os.files.presence(record_path), platform::Presence::Absent);
+    } else {
+      EXPECT_EQ(reply.message, "E_CORE_ORPHAN{site=core_image-95}");
+      EXPECT_EQ(os.files.presence(record_path), platform::Presence::Present);
+    }
+  }
+  ASSERT_TRUE(os.files.remove_file(record_path));
+}
+
 // The product build refuses the stand-ins: it carries the real core pin.
 TEST(ProvisionProductPins, TheShippedHelperCarriesTheRealCorePin) {
   const std::wstring store = make_temp_folder(L"vorn-provision-product-");
