@@ -18,6 +18,26 @@ struct FileMeta {
   std::uint64_t last_write = 0;  // platform ticks; only compared for equality
   bool is_directory = false;
   bool is_link = false;  // a symbolic link or junction
+  std::uint32_t reparse_tag = 0;  // 0 when the entry is no reparse point
+};
+
+// A reparse point whose tag has this bit names another entry (a symbolic
+// link, a junction, and any later kind of link), rather than keeping the
+// entry's own data elsewhere as a cloud placeholder or a deduplicated file
+// does.
+constexpr std::uint32_t REPARSE_TAG_NAME_SURROGATE = 0x20000000u;
+constexpr bool is_name_surrogate(std::uint32_t reparse_tag) {
+  return (reparse_tag & REPARSE_TAG_NAME_SURROGATE) != 0;
+}
+
+// A file open for appending, closed when the object goes.
+class AppendFile {
+ public:
+  virtual ~AppendFile() = default;
+  // What the open handle names, read from the handle.
+  virtual Result<FileMeta> metadata() = 0;
+  // One write, placed at the end of the file.
+  virtual Status append(std::string_view bytes) = 0;
 };
 
 // A file open for reading, closed when the object goes.
@@ -54,6 +74,11 @@ class FileSystem {
   // reason, before more than `max_bytes` are held.
   virtual Result<std::string> read_regular_file(std::string_view path, std::uint64_t max_bytes) = 0;
   virtual Result<std::unique_ptr<FileReader>> open_read(std::string_view path) = 0;
+  // Opens for appending, creating it when missing, the entry the path names
+  // itself: a reparse point is opened, not followed. Shared for reading,
+  // writing and deletion, so that a reader holding the file does not keep a
+  // line out.
+  virtual Result<std::unique_ptr<AppendFile>> open_append(std::string_view path) = 0;
 };
 
 }  // namespace vorn::platform

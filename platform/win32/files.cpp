@@ -1,4 +1,5 @@
 #include <cwctype>
+#include <optional>
 #include <memory>
 #include <vector>
 
@@ -74,6 +75,34 @@ class WindowsFileReader final : public FileReader {
   win32::unique_hfile file_;
 };
 
+class WindowsAppendFile final : public AppendFile {
+ public:
+  explicit WindowsAppendFile(win32::unique_hfile file) : file_(std::move(file)) {}
+
+  Result<FileMeta> metadata() override {
+    BY_HANDLE_FILE_INFORMATION info{};
+    if (!::GetFileInformationByHandle(file_.get(), &info)) return fail(last_error());
+    FileMeta meta;
+    meta.size = join(info.nFileSizeHigh, info.nFileSizeLow);
+    meta.last_write = join(info.ftLastWriteTime.dwHighDateTime, info.ftLastWriteTime.dwLowDateTime);
+    meta.is_directory = (info.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) != 0;
+    if ((info.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0) {
+      FILE_ATTRIBUTE_TAG_INFO tag{};
+      if (!::GetFileInformationByHandleEx(file_.get(), FileAttributeTagInfo, &tag, sizeof tag)) {
+        return fail(last_error());
+      }
+      meta.reparse_tag = static_cast<std::uint32_t>(tag.ReparseTag);
+      meta.is_link = is_name_surrogate(meta.reparse_tag);
+    }
+    return meta;
+  }
+
+  Status append(std::string_view bytes) override { return write_all(file_.get(), bytes); }
+
+ private:
+  win32::unique_hfile file_;
+};
+
 bool starts_with_folded(std::wstring_view text, std::wstring_view prefix) {
   if (text.size() < prefix.size()) return false;
   for (std::size_t i = 0; i < prefix.size(); ++i) {
@@ -86,8 +115,11 @@ bool starts_with_folded(std::wstring_view text, std::wstring_view prefix) {
 // names a device or a pipe (\\.\pipe\x, \\.\PhysicalDrive0, \\?\GLOBALROOT\...):
 // opening it may connect to a server or read a raw disk.
 bool names_device_namespace(std::wstring_view path) {
-  if (path.size() < 4 || !win32::is_separator(path[0]) || !win32::is_separator(path[1]) ||
-      (path[2] != L'.' && path[2] != L'?') || !win32::is_separator(path[3])) {
+  // "\??\" hands the rest to the object manager as it is, like "\\?\".
+  const bool nt_prefix = path.size() >= 4 && win32::is_separator(path[0]) && path[1] == L'?' && path[2] == L'?' &&
+                         win32::is_separator(path[3]);
+  if (!nt_prefix && (path.size() < 4 || !win32::is_separator(path[0]) || !win32::is_separator(path[1]) ||
+                     (path[2] != L'.' && path[2] != L'?') || !win32::is_separator(path[3]))) {
     return false;
   }
   std::wstring_view rest = path.substr(4);
@@ -117,6 +149,31 @@ bool names_remote_pipe(std::wstring_view path) {
 
 std::unexpected<Error> not_regular(const char* what) {
   return fail(std::string("the path names ") + what + ", not a regular file");
+}
+
+// A path the client names is opened as SYSTEM. Whatever it reaches, a named
+// pipe behind a junction or a mount point included, may at most identify the
+// helper at the open: with this quality of service the pipe's server cannot
+// impersonate SYSTEM.
+constexpr DWORD CLIENT_PATH_QOS = SECURITY_SQOS_PRESENT | SECURITY_IDENTIFICATION;
+
+// What a client-named path names, through a handle that can read nothing
+// (folders open too); an attribute query by path would open it without the
+// quality of service. Nothing when it cannot be opened so: the read's own
+// open then reports why.
+std::optional<Error> refusal_before_reading(const std::wstring& name) {
+  win32::unique_hfile probe(::CreateFileW(name.c_str(), FILE_READ_ATTRIBUTES,
+                                          FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                                          OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS | CLIENT_PATH_QOS, nullptr));
+  if (!probe) return std::nullopt;
+  const DWORD type = ::GetFileType(probe.get());
+  if (type == FILE_TYPE_PIPE) return not_regular("a pipe").error();
+  if (type != FILE_TYPE_DISK) return not_regular("a device or a pipe").error();
+  BY_HANDLE_FILE_INFORMATION info{};
+  if (!::GetFileInformationByHandle(probe.get(), &info)) return std::nullopt;
+  if ((info.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) != 0) return not_regular("a directory").error();
+  if ((info.dwFileAttributes & FILE_ATTRIBUTE_DEVICE) != 0) return not_regular("a device or a pipe").error();
+  return std::nullopt;
 }
 
 std::unexpected<Error> too_large(std::uint64_t max_bytes) {
@@ -197,8 +254,8 @@ class WindowsFileSystem final : public FileSystem {
   }
 
   // GetFileAttributesExW describes a link itself; only the reparse tag, which
-  // FindFirstFileW reports, tells a link or junction from other reparse points
-  // (cloud placeholders, deduplicated files).
+  // FindFirstFileW reports, tells a link or junction (a name surrogate) from
+  // other reparse points (cloud placeholders, deduplicated files).
   Result<FileMeta> metadata(std::string_view path) override {
     const std::wstring name = wide(path);
     WIN32_FILE_ATTRIBUTE_DATA data{};
@@ -208,7 +265,8 @@ class WindowsFileSystem final : public FileSystem {
       WIN32_FIND_DATAW found{};
       win32::unique_hfind search(::FindFirstFileW(name.c_str(), &found));
       if (!search) return fail(last_error());
-      meta.is_link = found.dwReserved0 == IO_REPARSE_TAG_SYMLINK || found.dwReserved0 == IO_REPARSE_TAG_MOUNT_POINT;
+      meta.reparse_tag = static_cast<std::uint32_t>(found.dwReserved0);
+      meta.is_link = is_name_surrogate(meta.reparse_tag);
     }
     return meta;
   }
@@ -248,14 +306,10 @@ class WindowsFileSystem final : public FileSystem {
   Result<std::string> read_regular_file(std::string_view path, std::uint64_t max_bytes) override {
     const std::wstring name = wide(path);
     if (names_device_namespace(name) || names_remote_pipe(name)) return not_regular("a device or a pipe");
-    WIN32_FILE_ATTRIBUTE_DATA data{};
-    if (::GetFileAttributesExW(name.c_str(), GetFileExInfoStandard, &data)) {
-      if ((data.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) != 0) return not_regular("a directory");
-      if ((data.dwFileAttributes & FILE_ATTRIBUTE_DEVICE) != 0) return not_regular("a device or a pipe");
-    }
+    if (auto refused = refusal_before_reading(name)) return fail(std::move(*refused));
     win32::unique_hfile file(::CreateFileW(name.c_str(), GENERIC_READ,
                                            FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
-                                           OPEN_EXISTING, FILE_FLAG_SEQUENTIAL_SCAN, nullptr));
+                                           OPEN_EXISTING, FILE_FLAG_SEQUENTIAL_SCAN | CLIENT_PATH_QOS, nullptr));
     if (!file) return fail(last_error());
     const DWORD type = ::GetFileType(file.get());
     if (type == FILE_TYPE_PIPE) return not_regular("a pipe");
@@ -287,6 +341,18 @@ class WindowsFileSystem final : public FileSystem {
                                            OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr));
     if (!file) return fail(last_error());
     return std::make_unique<WindowsFileReader>(std::move(file));
+  }
+
+  // Append-only access places every write at the end, even with another
+  // writer on the file; attribute access lets the caller describe what it
+  // opened.
+  Result<std::unique_ptr<AppendFile>> open_append(std::string_view path) override {
+    win32::unique_hfile file(::CreateFileW(wide(path).c_str(), FILE_APPEND_DATA | FILE_READ_ATTRIBUTES,
+                                           FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                                           OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL | FILE_FLAG_OPEN_REPARSE_POINT,
+                                           nullptr));
+    if (!file) return fail(last_error());
+    return std::make_unique<WindowsAppendFile>(std::move(file));
   }
 };
 

@@ -62,8 +62,8 @@ namespace {
 
 // The flag is set before the line is pushed, so whoever sees the line in the
 // log can rely on the flag.
-void classify_line(std::string_view line, OutputWatch& watch, std::string& scratch) {
-  switch (classify_core_output(line, scratch)) {
+void raise_flag(CoreOutputKind kind, OutputWatch& watch) {
+  switch (kind) {
     case CoreOutputKind::AddressConflict:
       watch.address_conflict.store(true);
       break;
@@ -73,6 +73,10 @@ void classify_line(std::string_view line, OutputWatch& watch, std::string& scrat
     case CoreOutputKind::Other:
       break;
   }
+}
+
+void classify_line(std::string_view line, OutputWatch& watch, std::string& scratch) {
+  raise_flag(classify_core_output(line, scratch), watch);
 }
 
 // Length of the longest prefix of `bytes` (at most `limit`) that does not end
@@ -138,16 +142,25 @@ class LinePump {
     while (pending_.size() - start > CORE_LINE_LIMIT) {
       const std::string_view rest = std::string_view(pending_).substr(start);
       const std::size_t cut = utf8_cut(rest, CORE_LINE_LIMIT);
-      if (!emit(rest.substr(0, cut))) return false;
+      if (!emit(rest.substr(0, cut), true)) return false;
       start += cut;
     }
     pending_.erase(0, start);
     return true;
   }
 
-  bool emit(std::string_view line) {
+  // `more` when the rest of this line follows in later pieces.
+  bool emit(std::string_view line, bool more = false) {
     if (!text::is_valid_utf8(line)) return false;
-    classify_line(line, watch_, lowered_);
+    if (more || continued_) {
+      // A piece is classified with what came before it in its line, so that
+      // what the logged pieces cut apart is still seen.
+      raise_flag(pieces_.add(line, lowered_), watch_);
+      if (!more) pieces_.end_line();
+    } else {
+      classify_line(line, watch_, lowered_);
+    }
+    continued_ = more;
     std::string entry;
     entry.reserve(prefix_.size() + line.size());
     entry.append(prefix_).append(line);
@@ -169,6 +182,8 @@ class LinePump {
   OutputWatch& watch_;
   std::string pending_;
   std::string lowered_;
+  CoreLinePieces pieces_;
+  bool continued_ = false;  // pieces of the current line were emitted
   std::vector<std::string> ready_;
 };
 

@@ -24,6 +24,16 @@ Status install(platform::FileSystem& files, std::string_view target, std::string
   return {};
 }
 
+// A path on another machine would make the server there receive this
+// machine's credentials at the open, before any check of what it names, so
+// such a path is refused by its text alone.
+Result<std::string> read_source(platform::FileSystem& files, const std::string& path) {
+  if (names_network_path(path)) {
+    return fail("the path names another machine (a network path); only local files are read");
+  }
+  return files.read_regular_file(path, SOURCE_MAX_BYTES);
+}
+
 }  // namespace
 
 Status HelperEngine::provision_core(const std::string& core_src, const std::string& wintun_src) const {
@@ -49,12 +59,12 @@ Status HelperEngine::provision_core(const std::string& core_src, const std::stri
   }
   harden_core_dir_acl(os);
 
-  auto core = os.files.read_regular_file(core_src, SOURCE_MAX_BYTES);
+  auto core = read_source(os.files, core_src);
   if (!core) return fail(core.error().context("helper: read core source"));
   if (core->empty()) return fail("helper: core source is empty");
   if (auto verified = verify_core_hash(*core, "provision"); !verified) return verified;
 
-  auto wintun = os.files.read_regular_file(wintun_src, SOURCE_MAX_BYTES);
+  auto wintun = read_source(os.files, wintun_src);
   if (!wintun) return fail(wintun.error().context("helper: read wintun source"));
   auto wintun_digest = sha256_hex(*wintun);
   if (!wintun_digest) return fail(wintun_digest.error().context("helper: hash wintun source"));

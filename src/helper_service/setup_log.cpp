@@ -21,9 +21,15 @@ void append_setup_log(platform::Platform& platform, std::string_view message) {
   if (!temp) return;
   const std::string path = join_path(*temp, SETUP_LOG_FILE);
   // A link or junction planted at the log's name must not redirect an
-  // elevated write, and the log must not grow without bound.
-  if (auto meta = platform.files.metadata(path)) {
-    if (meta->is_link || meta->is_directory || meta->size > SETUP_LOG_MAX_BYTES) return;
+  // elevated write, and the log must not grow without bound. The checks are
+  // made on what was opened, so nothing can be swapped in between; a handle
+  // that cannot be described is not written to.
+  auto file = platform.files.open_append(path);
+  if (!file) return;
+  auto meta = (*file)->metadata();
+  if (!meta || meta->is_directory || platform::is_name_surrogate(meta->reparse_tag) ||
+      meta->size > SETUP_LOG_MAX_BYTES) {
+    return;
   }
   const std::time_t now = std::chrono::system_clock::to_time_t(std::chrono::system_clock::now());
   std::tm local{};
@@ -32,7 +38,7 @@ void append_setup_log(platform::Platform& platform, std::string_view message) {
 #else
   localtime_r(&now, &local);
 #endif
-  (void)platform.files.append_file(path, format_setup_log_line(local, message));
+  (void)(*file)->append(format_setup_log_line(local, message));
 }
 
 }  // namespace vorn

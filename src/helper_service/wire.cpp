@@ -20,7 +20,7 @@ namespace vorn {
 namespace {
 
 // At most this many arrays and objects may be open at once.
-constexpr std::size_t MAX_LEVELS = 127;
+constexpr std::size_t MAX_LEVELS = JSON_MAX_OPEN_LEVELS;
 
 constexpr std::array<std::string_view, 7> CMD_NAMES = {
     "ping", "status", "provision_core", "connect", "disconnect", "disconnect_owned", "logs",

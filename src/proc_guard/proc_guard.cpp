@@ -95,6 +95,9 @@ class RecordReader {
   }
   bool open() {
     if (depth_ == 1 && field_ != Field::None) return false;
+    // Deeper text is unreadable, as a request line is: an ignored key's
+    // value counts too.
+    if (depth_ >= JSON_MAX_OPEN_LEVELS) return false;
     ++depth_;
     return true;
   }

@@ -30,4 +30,14 @@ inline std::string with_extension(std::string_view path, std::string_view extens
   return out;
 }
 
+// Whether Windows would take the path to the network redirector, that is to
+// another machine (or to this one as a file server), rather than to a local
+// volume or device: "\\server\share\...", the same under the "\\?\",
+// "\\.\" and "\??\" prefixes as "UNC\server\share\...", and the object
+// manager's ways to the redirector under GLOBALROOT ("\Device\Mup\...",
+// "\GLOBAL??\UNC\..."). "\" and "/" both separate; names compare without
+// regard to ASCII case. A path that names another device is no network path
+// by this rule: the file layer refuses such paths on its own.
+bool names_network_path(std::string_view path);
+
 }  // namespace vorn

@@ -18,6 +18,24 @@ enum class CoreOutputKind { Other, AddressConflict, AdapterFailure };
 // allocate per line for it.
 CoreOutputKind classify_core_output(std::string_view line, std::string& scratch);
 
+// A line too long to be logged whole reaches the log in pieces; this
+// classifies the pieces of one line as that line would be classified, so that
+// a phrase cut by a piece boundary, or a step in one piece and its error in a
+// later one, is still seen. Each answer is for the line so far; an answer
+// once given is not withdrawn, as the flags it sets are never cleared.
+class CoreLinePieces {
+ public:
+  // `piece` continues the line read so far and does not end inside a UTF-8
+  // sequence.
+  CoreOutputKind add(std::string_view piece, std::string& scratch);
+  // The line has ended; the next piece starts another.
+  void end_line();
+
+ private:
+  std::string tail_;  // the end of the line so far, as read, long enough for any phrase but one byte
+  unsigned seen_ = 0;  // which phrases the line so far holds
+};
+
 // Each predicate takes one line as read, without its terminator and tag, and
 // compares a copy lower-cased by the full Unicode mapping.
 bool is_address_conflict_output(std::string_view line);

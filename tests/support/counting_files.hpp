@@ -41,6 +41,9 @@ class CountingFiles final : public platform::FileSystem {
   Status remove_file(std::string_view p) override { return real_.remove_file(p); }
   Result<platform::FileMeta> metadata(std::string_view p) override { return real_.metadata(p); }
   platform::Presence presence(std::string_view p) override { return real_.presence(p); }
+  Result<std::unique_ptr<platform::AppendFile>> open_append(std::string_view p) override {
+    return real_.open_append(p);
+  }
 
  private:
   platform::FileSystem& real_;

@@ -110,8 +110,43 @@ class FakeFileSystem final : public platform::FileSystem {
     if (unreadable.count(p) || !files.count(p)) return fail(Error::os(2, "The system cannot find the file specified."));
     return std::unique_ptr<platform::FileReader>(new Reader(*this, files[p], read_errors.count(p) > 0));
   }
+  std::map<std::string, std::uint32_t> reparse_tags;  // entries that are reparse points, by tag
+  std::set<std::string> append_metadata_fails;        // opened for appending, but the handle cannot be queried
+  std::vector<std::string> append_opens;              // every open for appending, in order
+  Result<std::unique_ptr<platform::AppendFile>> open_append(std::string_view path) override {
+    const std::string p(path);
+    append_opens.push_back(p);
+    if (writes_fail) return fail(Error::os(5, "Access is denied."));
+    // A reparse point is opened itself; its content is not what `files` holds.
+    if (!directories.count(p) && !reparse_tags.count(p)) files[p];
+    return std::unique_ptr<platform::AppendFile>(new Appender(*this, p));
+  }
 
  private:
+  class Appender final : public platform::AppendFile {
+   public:
+    Appender(FakeFileSystem& owner, std::string path) : owner_(owner), path_(std::move(path)) {}
+    Result<platform::FileMeta> metadata() override {
+      if (owner_.append_metadata_fails.count(path_)) return fail(Error::os(6, "The handle is invalid."));
+      platform::FileMeta meta;
+      meta.is_directory = owner_.directories.count(path_) > 0;
+      if (auto tag = owner_.reparse_tags.find(path_); tag != owner_.reparse_tags.end()) {
+        meta.reparse_tag = tag->second;
+        meta.is_link = platform::is_name_surrogate(tag->second);
+      }
+      if (auto it = owner_.files.find(path_); it != owner_.files.end()) meta.size = it->second.size();
+      return meta;
+    }
+    Status append(std::string_view bytes) override {
+      owner_.files[path_] += std::string(bytes);
+      return {};
+    }
+
+   private:
+    FakeFileSystem& owner_;
+    std::string path_;
+  };
+
   class Reader final : public platform::FileReader {
    public:
     Reader(FakeFileSystem& owner, std::string bytes, bool fails) : owner_(owner), bytes_(std::move(bytes)), fails_(fails) {}

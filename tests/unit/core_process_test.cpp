@@ -118,6 +118,74 @@ TEST(CoreOutputPump, ALineWithoutEndIsLoggedInBoundedPieces) {
   EXPECT_EQ(joined, endless);
 }
 
+TEST(CoreOutputPump, APhraseCutBetweenLoggedPiecesIsStillSeen) {
+  struct Case {
+    const char* failure;
+    bool address;
+    bool adapter;
+  } cases[] = {
+      {"configure tun interface: set ipv4 address: The object already exists.", true, false},
+      {"set ipv6 address: объект УЖЕ СУЩЕСТВУЕТ.", true, false},
+      {"FATAL configure tun interface: create adapter: Cannot create a file when that file already exists.", false,
+       true},
+      {"open existing adapter: Элемент не найден.", false, true},
+      {"create adapter: Не удаётся найти указанный файл.", false, true},
+      {"FATAL[0000] start service: start inbound/tun[tun-in]: starting tun stack: listen tcp6 [fd56:6f72:6e01::1]:0: "
+       "bind: The requested address is not valid in its context.",
+       false, true},
+      {"FATAL starting tun stack: listen tcp4 10.86.111.1:0: bind: Запрошенный адрес недопустим в этом контексте.",
+       false, true},
+      {"set ipv4 address: done; configure tun interface: ok", false, false},
+  };
+  for (const auto& c : cases) {
+    const std::string failure = c.failure;
+    // The first piece ends `at` bytes into the failure text (or just before,
+    // where that is inside a character).
+    for (std::size_t at = 1; at < failure.size(); ++at) {
+      // Short reads, and the line end in a read after the one that passes the
+      // limit, so that the line is cut there.
+      const std::string line = std::string(CORE_LINE_LIMIT - at, 'x') + failure + std::string(300, 'y');
+      const auto result = pump(line + "\n", 256);
+      SCOPED_TRACE(::testing::Message() << c.failure << " cut at " << at);
+      EXPECT_EQ(result.address_conflict, c.address);
+      EXPECT_EQ(result.adapter_failed, c.adapter);
+      // What is logged is the same pieces as before.
+      ASSERT_EQ(result.lines.size(), 2u);
+      EXPECT_EQ(result.lines[0].size() + result.lines[1].size() - 2 * std::string("[core:out] ").size(), line.size());
+      EXPECT_LE(result.lines[0].size(), std::string("[core:out] ").size() + CORE_LINE_LIMIT);
+      EXPECT_GE(result.lines[0].size() + 3, std::string("[core:out] ").size() + CORE_LINE_LIMIT);
+    }
+  }
+}
+
+TEST(CoreOutputPump, PiecesOfOneLineAreClassifiedTogetherAndNotWithTheNextLine) {
+  // Longer than a piece, so that every line below is cut at least once; the
+  // bytes after each phrase keep its line end out of the read that passes the
+  // limit.
+  const std::string filler(CORE_LINE_LIMIT, 'x');
+  const std::string after(300, 'y');
+  struct Case {
+    const char* name;
+    std::string bytes;
+    bool address;
+    bool adapter;
+  } cases[] = {
+      {"step and error pieces apart", "create adapter " + filler + " element not found" + after + "\n", false, true},
+      {"address step, then error, then the end of the stream", "set ipv4 address " + filler + filler + " already exists",
+       true, false},
+      {"a step in one line, its error in the next", "create adapter " + filler + after + "\nelement not found\n", false,
+       false},
+      {"a long line's step, then a long line's error",
+       "create adapter " + filler + after + "\n" + filler + " element not found" + after + "\n", false, false},
+  };
+  for (const auto& c : cases) {
+    const auto result = pump(c.bytes, 256);
+    ASSERT_GE(result.lines.size(), 2u) << c.name;
+    EXPECT_EQ(result.address_conflict, c.address) << c.name;
+    EXPECT_EQ(result.adapter_failed, c.adapter) << c.name;
+  }
+}
+
 TEST(CoreOutputPump, ReadersCountDropsWhenThePumpEnds) {
   auto log = std::make_shared<SharedLog>();
   auto watch = std::make_shared<OutputWatch>();

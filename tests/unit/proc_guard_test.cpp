@@ -72,6 +72,31 @@ TEST(ProcRecordFormat, ReaderAcceptsOnlyStrictRecords) {
   for (const auto& c : cases) EXPECT_EQ(parse_proc_record(c.text), c.record) << c.text;
 }
 
+TEST(ProcRecordFormat, ReaderRefusesMoreThan127OpenLevels) {
+  // The record itself is the first level, so an ignored key may hold 126
+  // nested values and no more.
+  const auto nested = [](const std::string& open, const std::string& close, std::size_t n) {
+    std::string value;
+    for (std::size_t i = 0; i < n; ++i) value += open;
+    value += "0";
+    for (std::size_t i = 0; i < n; ++i) value += close;
+    return R"({"x":)" + value + R"(,"pid":7,"created":9,"path":"p"})";
+  };
+  const ProcRecord record{7, 9, "p"};
+  struct Case {
+    const char* name;
+    std::string text;
+    std::optional<ProcRecord> record;
+  } cases[] = {
+      {"127 levels of arrays", nested("[", "]", 126), record},
+      {"128 levels of arrays", nested("[", "]", 127), std::nullopt},
+      {"127 levels of objects", nested(R"({"a":)", "}", 126), record},
+      {"128 levels of objects", nested(R"({"a":)", "}", 127), std::nullopt},
+      {"201 levels", nested("[", "]", 200), std::nullopt},
+  };
+  for (const auto& c : cases) EXPECT_EQ(parse_proc_record(c.text), c.record) << c.name;
+}
+
 // ---------------------------------------------------------------- path keys
 
 TEST(PathKeys, NormalizeAndCompare) {

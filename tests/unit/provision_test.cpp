@@ -9,6 +9,7 @@
 #include "proc_guard/proc_guard.hpp"
 #include "support/fake_platform.hpp"
 #include "support/matchers.hpp"
+#include "support/path_text.hpp"
 #include "support/sha256.hpp"
 
 namespace vorn {
@@ -228,6 +229,74 @@ TEST(Provision, EachFailureEndsAtItsStepWithItsText) {
     EXPECT_TRUE(f.log_lines().empty());
     EXPECT_EQ(f.engine.in_flight().load(), 0u);
     EXPECT_TRUE(f.fake.processes.terminated.empty());
+  }
+}
+
+TEST(Provision, PathsOnAnotherMachineAreRefusedBeforeAnyOpen) {
+  struct Case {
+    std::string path;
+    bool network;
+  } cases[] = {
+      {R"(\\server\share\sing-box.exe)", true},
+      {"//server/share/sing-box.exe", true},
+      {R"(\/server\share\sing-box.exe)", true},
+      {R"(\\localhost\pipe\vorn-helper)", true},  // this machine, but through the redirector
+      {R"(\\127.0.0.1\c$\sing-box.exe)", true},
+      {R"(\\server)", true},
+      {R"(\\.server\share\x)", true},
+      {R"(\\?\UNC\server\share\sing-box.exe)", true},
+      {R"(\\?\unc\server\share\sing-box.exe)", true},
+      {R"(\\.\UNC\server\share\sing-box.exe)", true},
+      {"//?/UNC/server/share/sing-box.exe", true},
+      {"//./unc/server/share/sing-box.exe", true},
+      {R"(\??\UNC\server\share\sing-box.exe)", true},
+      {R"(\\?\UNC)", true},
+      {R"(\\?\Global\UNC\server\share\sing-box.exe)", true},
+      {R"(\\?\GLOBALROOT\Device\Mup\server\share\sing-box.exe)", true},
+      {R"(\\.\globalroot\device\mup\server\share\sing-box.exe)", true},
+      {R"(\\?\GLOBALROOT\\Device\\Mup\server\share\x)", true},
+      {R"(\\?\GLOBALROOT\Device\LanmanRedirector\server\share\x)", true},
+      {R"(\\?\GLOBALROOT\Device\WebDavRedirector\server\x)", true},
+      {R"(\\?\GLOBALROOT\Device\RdpDr\x)", true},
+      {R"(\??\GLOBALROOT\Device\Mup\server\share\x)", true},
+      {R"(\\?\GLOBALROOT\??\UNC\server\share\x)", true},
+      {R"(\\?\GLOBALROOT\GLOBAL??\UNC\server\share\x)", true},
+      {R"(\\?\GLOBALROOT\DosDevices\UNC\server\share\x)", true},
+      {R"(\\?\GLOBALROOT\GLOBAL??\Global\GLOBALROOT\Device\Mup\server\x)", true},
+      // Local, or another device that the file layer refuses itself.
+      {R"(C:\src\sing-box.exe)", false},
+      {"C:/src/sing-box.exe", false},
+      {R"(src\sing-box.exe)", false},
+      {R"(\src\sing-box.exe)", false},
+      {R"(\\?\C:\src\sing-box.exe)", false},
+      {R"(\\.\C:\src\sing-box.exe)", false},
+      {R"(\??\C:\src\sing-box.exe)", false},
+      {R"(\\?\Volume{0b1c2d3e-0000-0000-0000-100000000000}\sing-box.exe)", false},
+      {R"(\\?\UNCLE\x)", false},
+      {R"(\\?\GLOBALROOT\Device\HarddiskVolume1\sing-box.exe)", false},
+      {R"(\\?\GLOBALROOT\Device\Mupx\y)", false},
+      {R"(\\.\pipe\vorn-helper)", false},
+      {R"(\??\pipe\vorn-helper)", false},
+      {R"(\\.)", false},
+  };
+  const std::string cause = "the path names another machine (a network path); only local files are read";
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.path);
+    EXPECT_EQ(names_network_path(c.path), c.network);
+    for (const bool core_side : {true, false}) {
+      ProvisionFixture f;
+      const std::string outer = core_side ? "helper: read core source: " : "helper: read wintun source: ";
+      const auto result =
+          core_side ? f.engine.provision_core(c.path, kWintunSrc) : f.engine.provision_core(kCoreSrc, c.path);
+      if (c.network) {
+        EXPECT_THAT(result, FailsExactly(outer + cause));
+        EXPECT_EQ(f.fake.files.read_limits.count(c.path), 0u);  // never opened
+      } else {
+        EXPECT_THAT(result, FailsExactly(outer + "The system cannot find the file specified. (os error 2)"));
+        EXPECT_EQ(f.fake.files.read_limits.count(c.path), 1u);
+      }
+      EXPECT_FALSE(f.store_has(kCore));
+    }
   }
 }
 

@@ -43,5 +43,40 @@ TEST(SetupLog, NeverWritesThroughADirectory) {
   EXPECT_FALSE(fake.files.files.count(kLog));
 }
 
+TEST(SetupLog, NeverWritesThroughANameSurrogate) {
+  // The fake describes the path without its reparse point and only the
+  // opened entry with it: the check must be made on what was opened.
+  struct Case {
+    const char* name;
+    std::uint32_t tag;
+    bool written;
+  } cases[] = {
+      {"symbolic link", 0xA000000C, false},
+      {"junction", 0xA0000003, false},
+      {"WSL symbolic link", 0xA000001D, false},
+      {"container link", 0xA0000027, false},
+      {"the bit alone", 0x20000000, false},
+      {"deduplicated file", 0x80000013, true},
+      {"cloud placeholder", 0x9000001A, true},
+      {"app execution alias", 0x8000001B, true},
+      {"compressed file", 0x80000017, true},
+      {"every bit but that one", 0xDFFFFFFF, true},
+  };
+  for (const auto& c : cases) {
+    testing::FakePlatform fake;
+    fake.files.reparse_tags[kLog] = c.tag;
+    append_setup_log(fake.platform, "line");
+    EXPECT_EQ(fake.files.files.count(kLog) > 0, c.written) << c.name;
+    EXPECT_EQ(fake.files.append_opens, std::vector<std::string>{kLog}) << c.name;
+  }
+}
+
+TEST(SetupLog, NothingIsWrittenWhenTheOpenedFileCannotBeDescribed) {
+  testing::FakePlatform fake;
+  fake.files.append_metadata_fails.insert(kLog);
+  append_setup_log(fake.platform, "line");
+  EXPECT_EQ(fake.files.files[kLog], "");
+}
+
 }  // namespace
 }  // namespace vorn

@@ -164,6 +164,24 @@ TEST_F(Road, AddressConflictIsRetriedOnceOnTheOtherRange) {
   EXPECT_EQ(ask(R"({"cmd":"disconnect_owned","authority":)" + now["stop_authority"].dump() + "}")["status"], "ok");
 }
 
+TEST_F(Road, AnAddressConflictCutBetweenLoggedPiecesIsStillRetried) {
+  // One line far longer than a logged piece, whose first piece ends inside
+  // "already exists"; the bytes after it keep the line end out of the read
+  // that passes the limit.
+  const std::string conflict = kAddressConflict;
+  const std::size_t cut_at = conflict.find("already exists") + 5;
+  const std::size_t piece = 8192;
+  const std::string line = std::string(piece - cut_at, 'x') + conflict + std::string(3 * piece, 'y');
+  const Json reply = connect(Json::array({{{"stdout", {line}}, {"exit_code", 1}}, Json::object()}));
+  ASSERT_EQ(reply["status"], "ok") << reply.dump();
+  ASSERT_TRUE(wait_for([&] { return status()["recovery_receipt"]["events"].size() == 4; }));
+  EXPECT_EQ(status()["recovery_receipt"]["kind"], "address");
+  EXPECT_EQ(read_text_file(core_file(L"tun-range")), "1");
+  // Logged as before: the pieces, the first of them ending inside the phrase.
+  EXPECT_THAT(logs(), Contains("[core:out] " + line.substr(0, piece)));
+  EXPECT_EQ(ask(R"({"cmd":"disconnect_owned","authority":)" + status()["stop_authority"].dump() + "}")["status"], "ok");
+}
+
 TEST_F(Road, ACoreExitIsReportedWithItsCode) {
   ASSERT_EQ(connect(Json::array({{{"exit_code", 3221225786u}}}))["status"], "ok");
   ASSERT_TRUE(wait_for([&] { return status()["running"] == false; }));

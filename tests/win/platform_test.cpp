@@ -147,6 +147,36 @@ TEST_F(Files, WriteTruncatesAppendExtendsAndReadGetsEverything) {
   EXPECT_EQ(files.read_file(name), "");
 }
 
+TEST_F(Files, AppendOpensBesideAReaderThatMayDeleteAndDescribesWhatItOpened) {
+  const std::string name = path("setup.log");
+  ASSERT_THAT(files.write_file(name, "old\n"), Succeeds());
+  // Another program holding the file with delete access, as an editor or a
+  // log viewer may.
+  win32::unique_hfile holder(::CreateFileW(win32::wide(name).c_str(), GENERIC_READ | DELETE,
+                                           FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                                           OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr));
+  ASSERT_TRUE(holder) << ::GetLastError();
+  auto file = files.open_append(name);
+  ASSERT_THAT(file, Succeeds());
+  const auto meta = (*file)->metadata();
+  ASSERT_THAT(meta, Succeeds());
+  EXPECT_EQ(meta->size, 4u);
+  EXPECT_FALSE(meta->is_directory);
+  EXPECT_EQ(meta->reparse_tag, 0u);
+  ASSERT_THAT((*file)->append("new\n"), Succeeds());
+  file->reset();
+  char bytes[16] = {};
+  DWORD got = 0;
+  ASSERT_TRUE(::ReadFile(holder.get(), bytes, sizeof bytes, &got, nullptr));
+  EXPECT_EQ(std::string(bytes, got), "old\nnew\n");
+
+  // A missing file is created; a folder is not opened for appending.
+  auto created = files.open_append(path("new.log"));
+  ASSERT_THAT(created, Succeeds());
+  EXPECT_THAT((*created)->metadata(), Optional(Field(&FileMeta::size, 0u)));
+  EXPECT_FALSE(files.open_append(root_));
+}
+
 TEST_F(Files, NamesAreUnicode) {
   const std::string name = path("grüße-файл ✓.txt");
   ASSERT_THAT(files.write_file(name, "x"), Succeeds());

@@ -4,6 +4,7 @@
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <string>
 #include <vector>
 
@@ -136,6 +137,41 @@ TEST_F(ProvisionThroughPipe, EachRefusalHasItsText) {
   EXPECT_TRUE(temporaries_in(core_dir()).empty());
 }
 
+TEST_F(ProvisionThroughPipe, NetworkPathsAreRefusedByTheirTextAndLocalFormsProvision) {
+  const std::string cause = "the path names another machine (a network path); only local files are read";
+  // The forms that reach the network redirector; none of them is opened, so
+  // the cause is the helper's own and not the system's.
+  const std::string network[] = {
+      R"(\\vorn-test-server\share\sing-box.exe)",
+      "//vorn-test-server/share/sing-box.exe",
+      R"(\\localhost\pipe\vorn-helper)",
+      R"(\\?\UNC\vorn-test-server\share\sing-box.exe)",
+      R"(\\.\UNC\vorn-test-server\share\sing-box.exe)",
+      "//?/unc/vorn-test-server/share/sing-box.exe",
+      R"(\??\UNC\vorn-test-server\share\sing-box.exe)",
+      R"(\\?\GLOBALROOT\Device\Mup\vorn-test-server\share\sing-box.exe)",
+      R"(\\?\GLOBALROOT\GLOBAL??\UNC\vorn-test-server\share\sing-box.exe)",
+  };
+  for (const auto& path : network) {
+    SCOPED_TRACE(path);
+    EXPECT_EQ(provision(token_, path, wintun_).message, "helper: read core source: " + cause);
+    EXPECT_EQ(provision(token_, core_, path).message, "helper: read wintun source: " + cause);
+  }
+  // A pipe named under the object manager's own prefix is a device to the
+  // file layer.
+  EXPECT_EQ(provision(token_, R"(\??\pipe\vorn-helper)", wintun_).message,
+            "helper: read core source: the path names a device or a pipe, not a regular file");
+
+  std::string forward = core_;
+  std::ranges::replace(forward, '\\', '/');
+  const std::string local[] = {core_, forward, R"(\\?\)" + core_, R"(\\.\)" + core_};
+  for (const auto& path : local) {
+    const Reply reply = provision(token_, path, wintun_);
+    EXPECT_EQ(reply.status, "ok") << path << ": " << reply.message;
+  }
+  EXPECT_EQ(read_text_file(core_dir() + L"\\sing-box.exe"), read_text_file(win32::wide(core_)));
+}
+
 TEST_F(ProvisionThroughPipe, ALiveRecordedCoreBlocksUntilItIsGone) {
   auto& os = platform::win32_platform();
   ASSERT_TRUE(os.files.create_directories(utf8(core_dir())));
@@ -168,6 +204,32 @@ TEST_F(ProvisionThroughPipe, ALiveRecordedCoreBlocksUntilItIsGone) {
   const Reply after = provision(token_, core_, wintun_);
   EXPECT_EQ(after.status, "ok") << after.message;
   EXPECT_EQ(os.files.presence(record_path), platform::Presence::Absent);  // the stale record is deleted
+}
+
+TEST_F(ProvisionThroughPipe, ARecordNestedDeeperThan127LevelsIsUnreadableAndBlocks) {
+  auto& os = platform::win32_platform();
+  ASSERT_TRUE(os.files.create_directories(utf8(core_dir())));
+  const std::string record_path = utf8(core_dir() + L"\\sing-box.pid");
+  // A record of another executable: once read, it is stale and deleted.
+  struct Case {
+    std::size_t arrays;  // under an ignored key, inside the record's own level
+    bool readable;
+  } cases[] = {{126, true}, {127, false}};
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.arrays);
+    const std::string record = R"({"x":)" + std::string(c.arrays, '[') + std::string(c.arrays, ']') +
+                               R"(,"pid":4,"created":1,"path":"C:\\other\\vorn-core-s.exe"})";
+    write_file(core_dir() + L"\\sing-box.pid", record);
+    const Reply reply = provision(token_, core_, wintun_);
+    if (c.readable) {
+      EXPECT_EQ(reply.status, "ok") << reply.message;
+      EXPECT_EQ(os.files.presence(record_path), platform::Presence::Absent);
+    } else {
+      EXPECT_EQ(reply.message, "E_CORE_ORPHAN{site=core_image-95}");
+      EXPECT_EQ(os.files.presence(record_path), platform::Presence::Present);
+    }
+  }
+  ASSERT_TRUE(os.files.remove_file(record_path));
 }
 
 // The product build refuses the stand-ins: it carries the real core pin.

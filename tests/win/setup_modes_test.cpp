@@ -209,5 +209,23 @@ TEST(SetupModes, InstallRepairUpgradeAndUninstallEndToEnd) {
   EXPECT_EQ(nothing.exit_code, 0u);
 }
 
+TEST(SetupModes, TheOutcomeLineReachesALogThatAnotherProgramHoldsWithDeleteAccess) {
+  ServiceRegistrationGuard guard;
+  SetupSandbox sandbox;
+  const std::wstring log = sandbox.temp() + L"\\vorn-setup.log";
+  win32::unique_hfile holder(::CreateFileW(log.c_str(), GENERIC_READ | DELETE,
+                                           FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                                           CREATE_NEW, FILE_ATTRIBUTE_NORMAL, nullptr));
+  ASSERT_TRUE(holder) << ::GetLastError();
+  const SetupRun uninstall = sandbox.run(L"uninstall");
+  EXPECT_EQ(uninstall.exit_code, 0u);
+  // Read through the holder: it alone has the file open now.
+  std::string text(4096, '\0');
+  DWORD got = 0;
+  ASSERT_TRUE(::ReadFile(holder.get(), text.data(), static_cast<DWORD>(text.size()), &got, nullptr));
+  text.resize(got);
+  EXPECT_THAT(text, HasSubstr(" vorn-helper uninstall: ok\n"));
+}
+
 }  // namespace
 }  // namespace vorn::wintest
