@@ -212,7 +212,9 @@ TEST_F(ConcurrentRequests, AConnectRacingADisconnectOwnedFromAnotherClient) {
   };
   int stopped_first = 0, stopped_the_new_core = 0, refused_as_stale = 0;
   for (const Trial& trial : trials) {
-    if (status()["running"] != true) ASSERT_EQ(connect()["status"], "ok");
+    if (status()["running"] != true) {
+      ASSERT_EQ(connect()["status"], "ok");
+    }
     const Json before = status()["stop_authority"];
 
     Json connected, stop, presented = before;

@@ -2,7 +2,10 @@
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
+#include <asio/co_spawn.hpp>
+#include <asio/detached.hpp>
 #include <asio/experimental/awaitable_operators.hpp>
+#include <asio/io_context.hpp>
 #include <atomic>
 #include <functional>
 #include <memory>
@@ -168,6 +171,7 @@ class PipeServerLoop : public ::testing::Test {
     auto engine = HelperEngine::create(platform::win32_platform());
     EXPECT_TRUE(engine.has_value());
     if (!runtime || !engine) return "no runtime or engine";
+    if (prepare_) prepare_(*engine);
     PipeServerOptions options;
     options.name = name_;
     options.read_timeout = read_timeout;
@@ -214,6 +218,7 @@ class PipeServerLoop : public ::testing::Test {
   std::wstring store_;
   std::optional<std::wstring> saved_program_data_;
   std::string name_;
+  std::function<void(HelperEngine&)> prepare_;  // before the server starts
 };
 
 // Connections that close while the sweep runs never cancel another
@@ -253,43 +258,90 @@ TEST_F(PipeServerLoop, ManySilentClientsPastTheirDeadlinesLeaveTheListenerUnharm
 }
 
 // A drop may come at any moment of a listen, also just before its connect is
-// issued; afterwards the name is gone and stays gone.
+// issued. The drop itself closes the listening instance: the pipe is opened
+// in the handler that resumes after the drop, on a context that only this
+// thread runs and that is stopped at once, as a host stops its runtime, so no
+// later handler could close the instance instead.
 TEST_F(PipeServerLoop, AfterADropNoClientCanConnect) {
-  for (int attempt = 0; attempt < 12; ++attempt) {
+  for (int attempt = 0; attempt < 20; ++attempt) {
     SCOPED_TRACE(attempt);
     SetUp();  // a fresh pipe name
+    auto engine = HelperEngine::create(platform::win32_platform());
+    ASSERT_TRUE(engine.has_value());
+    BlockingPool pool(2, std::chrono::seconds(1));
     auto signal = std::make_shared<ShutdownSignal>();
     const std::wstring name = wide_name();
+    PipeServerOptions options;
+    options.name = name_;
+    std::optional<std::string> failed;
+    DWORD open_error = 0;
+    asio::io_context io;
     std::thread stopper([&] {
       for (int i = 0; i < 500 && !::WaitNamedPipeW(name.c_str(), 10); ++i) {
       }
       std::this_thread::sleep_for(std::chrono::microseconds(250 * attempt));
       signal->give();
     });
-    DWORD last_error = 0;
-    bool gone = false;
-    const auto failed = serve(std::chrono::milliseconds(5000), signal, [&] {
-      // A client may still slip in before the link closes the cancelled
-      // instance; the name must be gone soon after.
-      for (int i = 0; i < 300 && !gone; ++i) {
-        win32::unique_hfile client(
-            ::CreateFileW(name.c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING, 0, nullptr));
-        last_error = client ? 0 : ::GetLastError();
-        gone = last_error == ERROR_FILE_NOT_FOUND;
-        if (!gone) ::Sleep(10);
-      }
-      if (gone) {
-        ::Sleep(200);
-        win32::unique_hfile late(
-            ::CreateFileW(name.c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING, 0, nullptr));
-        last_error = late ? 0 : ::GetLastError();
-        gone = last_error == ERROR_FILE_NOT_FOUND;
-      }
-    });
+    asio::co_spawn(
+        io,
+        [&]() -> asio::awaitable<void> {
+          using namespace asio::experimental::awaitable_operators;
+          auto wait = signal->wait();
+          auto server = run_pipe_server(*engine, pool, options);
+          auto outcome = co_await (std::move(wait) || std::move(server));
+          if (auto* error = std::get_if<1>(&outcome)) failed = error->full();
+          io.stop();
+          win32::unique_hfile client(
+              ::CreateFileW(name.c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING, 0, nullptr));
+          open_error = client ? 0 : ::GetLastError();
+        },
+        asio::detached);
+    io.run();
     stopper.join();
     EXPECT_EQ(failed, std::nullopt);
-    EXPECT_TRUE(gone) << "last open gave " << last_error;
+    EXPECT_EQ(open_error, static_cast<DWORD>(ERROR_FILE_NOT_FOUND));
   }
+}
+
+// A client that never reads its reply is closed once the reply's 3 s are up,
+// while other clients are served meanwhile.
+TEST_F(PipeServerLoop, AReplyNobodyReadsIsAbandonedAtItsDeadline) {
+  // About 2 MB of log lines: far more than the pipe's buffers hold.
+  prepare_ = [](HelperEngine& engine) {
+    for (int i = 0; i < 2000; ++i) engine.push_log(std::string(1000, 'x'));
+  };
+  auto signal = std::make_shared<ShutdownSignal>();
+  std::chrono::milliseconds closed_after{0};
+  int pings = 0;
+  int pongs = 0;
+  std::thread clients([&] {
+    auto stuck = open_client();
+    const std::string logs = R"({"token":")" + token() + R"(","request":{"cmd":"logs","since":0}})" "\n";
+    DWORD written = 0;
+    ::WriteFile(stuck.get(), logs.data(), static_cast<DWORD>(logs.size()), &written, nullptr);
+    const auto start = std::chrono::steady_clock::now();
+    // Once the server has closed its end, a write fails.
+    while (std::chrono::steady_clock::now() - start < std::chrono::seconds(10)) {
+      if (!::WriteFile(stuck.get(), " ", 1, &written, nullptr)) break;
+      ++pings;
+      if (auto client = open_client()) {
+        const std::string line = ping_line(token());
+        ::WriteFile(client.get(), line.data(), static_cast<DWORD>(line.size()), &written, nullptr);
+        if (read_to_end(client.get()) == kPong) ++pongs;
+      }
+      std::this_thread::sleep_for(std::chrono::milliseconds(100));
+    }
+    closed_after =
+        std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() - start);
+    signal->give();
+  });
+  const auto failed = serve(std::chrono::milliseconds(5000), signal, [] {});
+  clients.join();
+  EXPECT_EQ(failed, std::nullopt);
+  EXPECT_GE(closed_after, std::chrono::milliseconds(2900));
+  EXPECT_LT(closed_after, std::chrono::milliseconds(5000));
+  EXPECT_GE(pings, 10);
+  EXPECT_EQ(pongs, pings);
 }
 
 }  // namespace
