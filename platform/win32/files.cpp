@@ -52,11 +52,14 @@ std::size_t parent_end(std::wstring_view path, std::size_t end, std::size_t root
 
 std::uint64_t join(DWORD high, DWORD low) { return (std::uint64_t{high} << 32) | low; }
 
-FileMeta meta_of(const WIN32_FILE_ATTRIBUTE_DATA& data) {
+// WIN32_FILE_ATTRIBUTE_DATA and BY_HANDLE_FILE_INFORMATION name these fields
+// alike.
+template <class Info>
+FileMeta meta_of(const Info& info) {
   FileMeta meta;
-  meta.size = join(data.nFileSizeHigh, data.nFileSizeLow);
-  meta.last_write = join(data.ftLastWriteTime.dwHighDateTime, data.ftLastWriteTime.dwLowDateTime);
-  meta.is_directory = (data.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) != 0;
+  meta.size = join(info.nFileSizeHigh, info.nFileSizeLow);
+  meta.last_write = join(info.ftLastWriteTime.dwHighDateTime, info.ftLastWriteTime.dwLowDateTime);
+  meta.is_directory = (info.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) != 0;
   return meta;
 }
 
@@ -82,10 +85,7 @@ class WindowsAppendFile final : public AppendFile {
   Result<FileMeta> metadata() override {
     BY_HANDLE_FILE_INFORMATION info{};
     if (!::GetFileInformationByHandle(file_.get(), &info)) return fail(last_error());
-    FileMeta meta;
-    meta.size = join(info.nFileSizeHigh, info.nFileSizeLow);
-    meta.last_write = join(info.ftLastWriteTime.dwHighDateTime, info.ftLastWriteTime.dwLowDateTime);
-    meta.is_directory = (info.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) != 0;
+    FileMeta meta = meta_of(info);
     if ((info.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0) {
       FILE_ATTRIBUTE_TAG_INFO tag{};
       if (!::GetFileInformationByHandleEx(file_.get(), FileAttributeTagInfo, &tag, sizeof tag)) {
@@ -286,11 +286,7 @@ class WindowsFileSystem final : public FileSystem {
     if (!file) return fail(last_error());
     BY_HANDLE_FILE_INFORMATION info{};
     if (!::GetFileInformationByHandle(file.get(), &info)) return fail(last_error());
-    FileMeta meta;
-    meta.size = join(info.nFileSizeHigh, info.nFileSizeLow);
-    meta.last_write = join(info.ftLastWriteTime.dwHighDateTime, info.ftLastWriteTime.dwLowDateTime);
-    meta.is_directory = (info.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) != 0;
-    return meta;
+    return meta_of(info);
   }
 
   Presence presence(std::string_view path) override {
