@@ -4,6 +4,7 @@
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cctype>
 #include <cwctype>
 #include <sstream>
@@ -265,14 +266,14 @@ TEST_F(Road, AHelperKilledAtAnyMomentOfAConnectLeavesNoCoreUnrecorded) {
   };
 
   // How long a connect takes here, sent to a freshly started helper as in the
-  // trials; the second time, with the private image already in place.
+  // trials; the longer of two, the second with the private image in place.
   std::chrono::steady_clock::duration span{};
   for (int warm = 0; warm < 2; ++warm) {
     helper.reset();
     start();
     const auto sent = std::chrono::steady_clock::now();
     ASSERT_EQ(ask(request)["status"], "ok");
-    span = std::chrono::steady_clock::now() - sent;
+    span = std::max(span, std::chrono::steady_clock::now() - sent);
     ASSERT_TRUE(end_by_proof());
   }
 
@@ -283,7 +284,7 @@ TEST_F(Road, AHelperKilledAtAnyMomentOfAConnectLeavesNoCoreUnrecorded) {
   std::ostringstream notes;
   for (int trial = 0; trial < kTrials; ++trial) {
     SCOPED_TRACE(trial);
-    const auto moment = span * 5 / 4 * trial / (kTrials - 1);
+    const auto moment = span * 3 / 2 * trial / (kTrials - 1);
     {
       auto client = PipeClient::connect();
       ASSERT_TRUE(client);
