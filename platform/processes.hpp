@@ -4,10 +4,12 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <optional>
 #include <span>
 #include <string>
+#include <thread>
 #include <utility>
 #include <vector>
 
@@ -95,6 +97,12 @@ struct ChildCommand {
   // same name.
   std::vector<std::pair<std::string, std::string>> env_overrides;
   std::uint32_t creation_flags = 0;
+  // Start the child suspended (CREATE_SUSPENDED on top of the flags above),
+  // inside a job of its own that kills it as soon as the helper's handle to
+  // the job closes, also when the helper dies. It runs only once
+  // lift_kill_on_close and resume have been called, so nothing of it runs
+  // before the helper has written down that it owns it.
+  bool start_held = false;
 };
 
 // A launched child whose handles the engine owns until its exit is confirmed.
@@ -110,6 +118,13 @@ class ChildProcess {
   // system's code when either call fails.
   virtual Result<std::optional<std::uint32_t>> exit_status() = 0;
   virtual Status terminate(std::uint32_t exit_code) = 0;
+  // For a child started held: SetInformationJobObject clears the job's
+  // kill-on-close limit, so that the child outlives the helper from then on.
+  // A child not started held has no limit to lift.
+  virtual Status lift_kill_on_close() { return {}; }
+  // For a child started held: ResumeThread on its main thread. A child not
+  // started held runs already.
+  virtual Status resume() { return {}; }
   // Hand the pipe ends over once; later calls give null.
   virtual std::unique_ptr<OutputPipe> take_stdout() = 0;
   virtual std::unique_ptr<OutputPipe> take_stderr() = 0;
@@ -138,6 +153,9 @@ class Processes {
   // The system's process list by Toolhelp, telling a missing snapshot from a
   // broken walk.
   virtual ProcessSnapshot snapshot_processes() = 0;
+  // Runs `body` on a new detached thread: the threads that serve a child (its
+  // output pumps, its exit watch). Throws what the thread start throws.
+  virtual void start_detached_thread(std::move_only_function<void()> body) { std::thread(std::move(body)).detach(); }
 };
 
 }  // namespace vorn::platform

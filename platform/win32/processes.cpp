@@ -39,19 +39,26 @@ Result<win32::unique_hfile> open_null_input() {
 
 // A process attribute list that lets the child inherit exactly `handles`, so
 // that children started at the same time by other threads never hold each
-// other's pipe ends (which would keep a reader waiting for the wrong exit).
+// other's pipe ends (which would keep a reader waiting for the wrong exit);
+// with a job, the child is also created inside that job, so that it never
+// exists outside it, not even suspended.
 class InheritList {
  public:
-  static Result<std::unique_ptr<InheritList>> create(std::array<HANDLE, 3> handles) {
-    auto list = std::unique_ptr<InheritList>(new InheritList(handles));
+  static Result<std::unique_ptr<InheritList>> create(std::array<HANDLE, 3> handles, HANDLE job = nullptr) {
+    auto list = std::unique_ptr<InheritList>(new InheritList(handles, job));
+    const DWORD count = job != nullptr ? 2 : 1;
     SIZE_T bytes = 0;
-    ::InitializeProcThreadAttributeList(nullptr, 1, 0, &bytes);
+    ::InitializeProcThreadAttributeList(nullptr, count, 0, &bytes);
     list->storage_.resize(bytes);
     auto* attributes = list->attributes();
-    if (!::InitializeProcThreadAttributeList(attributes, 1, 0, &bytes)) return fail(last_error());
+    if (!::InitializeProcThreadAttributeList(attributes, count, 0, &bytes)) return fail(last_error());
     list->initialized_ = true;
     if (!::UpdateProcThreadAttribute(attributes, 0, PROC_THREAD_ATTRIBUTE_HANDLE_LIST, list->handles_.data(),
                                      sizeof(HANDLE) * list->handles_.size(), nullptr, nullptr)) {
+      return fail(last_error());
+    }
+    if (job != nullptr && !::UpdateProcThreadAttribute(attributes, 0, PROC_THREAD_ATTRIBUTE_JOB_LIST, &list->job_,
+                                                       sizeof(HANDLE), nullptr, nullptr)) {
       return fail(last_error());
     }
     return list;
@@ -68,13 +75,29 @@ class InheritList {
   }
 
  private:
-  explicit InheritList(std::array<HANDLE, 3> handles) : handles_(handles) {}
+  InheritList(std::array<HANDLE, 3> handles, HANDLE job) : handles_(handles), job_(job) {}
 
-  // The list points into `handles_`, so both live as long as the list.
+  // The list points into `handles_` and `job_`, so both live as long as the
+  // list.
   std::array<HANDLE, 3> handles_;
+  HANDLE job_;
   std::vector<std::byte> storage_;
   bool initialized_ = false;
 };
+
+// A job that kills every process in it when its last handle closes. The
+// handle is not inheritable, and the child inherits only its standard
+// handles anyway: only the helper holds it, so the helper's death closes it.
+Result<win32::unique_handle> make_kill_on_close_job() {
+  win32::unique_handle job(::CreateJobObjectW(nullptr, nullptr));
+  if (!job) return fail(last_error());
+  JOBOBJECT_EXTENDED_LIMIT_INFORMATION limits{};
+  limits.BasicLimitInformation.LimitFlags = JOB_OBJECT_LIMIT_KILL_ON_JOB_CLOSE;
+  if (!::SetInformationJobObject(job.get(), JobObjectExtendedLimitInformation, &limits, sizeof limits)) {
+    return fail(last_error());
+  }
+  return job;
+}
 
 // A child's standard handles: input from the null device, output and error
 // into two pipes, and the list that lets the child inherit exactly those.
@@ -85,7 +108,7 @@ struct ChildStdio {
   std::unique_ptr<InheritList> inherit;
   STARTUPINFOEXW startup{};
 
-  static Result<ChildStdio> create() {
+  static Result<ChildStdio> create(HANDLE job = nullptr) {
     ChildStdio stdio;
     auto input = open_null_input();
     if (!input) return fail(std::move(input.error()));
@@ -96,7 +119,7 @@ struct ChildStdio {
     auto err = make_output_pipe();
     if (!err) return fail(std::move(err.error()));
     stdio.err = std::move(*err);
-    auto inherit = InheritList::create({stdio.input.get(), stdio.out.write.get(), stdio.err.write.get()});
+    auto inherit = InheritList::create({stdio.input.get(), stdio.out.write.get(), stdio.err.write.get()}, job);
     if (!inherit) return fail(std::move(inherit.error()));
     stdio.inherit = std::move(*inherit);
 
@@ -226,8 +249,9 @@ class WindowsOutputPipe final : public OutputPipe {
 class WindowsChildProcess final : public ChildProcess {
  public:
   WindowsChildProcess(win32::unique_handle process, win32::unique_handle thread, win32::unique_handle out,
-                      win32::unique_handle err)
-      : process_(std::move(process)), thread_(std::move(thread)), out_(std::move(out)), err_(std::move(err)) {}
+                      win32::unique_handle err, win32::unique_handle job)
+      : process_(std::move(process)), thread_(std::move(thread)), out_(std::move(out)), err_(std::move(err)),
+        job_(std::move(job)) {}
 
   std::uint32_t pid() const override { return ::GetProcessId(process_.get()); }
 
@@ -250,6 +274,27 @@ class WindowsChildProcess final : public ChildProcess {
     return {};
   }
 
+  // The child stays in its job (a process never leaves one); without the
+  // limit, closing the job handle no longer touches it, so the handle goes.
+  Status lift_kill_on_close() override {
+    if (!job_) return {};
+    JOBOBJECT_EXTENDED_LIMIT_INFORMATION limits{};
+    if (!::SetInformationJobObject(job_.get(), JobObjectExtendedLimitInformation, &limits, sizeof limits)) {
+      return fail(last_error());
+    }
+    job_.reset();
+    return {};
+  }
+
+  Status resume() override {
+    if (!held_) return {};
+    if (::ResumeThread(thread_.get()) == static_cast<DWORD>(-1)) return fail(last_error());
+    held_ = false;
+    return {};
+  }
+
+  void mark_held() { held_ = true; }
+
   std::unique_ptr<OutputPipe> take_stdout() override { return take(out_); }
   std::unique_ptr<OutputPipe> take_stderr() override { return take(err_); }
 
@@ -263,6 +308,10 @@ class WindowsChildProcess final : public ChildProcess {
   win32::unique_handle thread_;
   win32::unique_handle out_;
   win32::unique_handle err_;
+  // Held while the kill-on-close limit stands: dropping a child that was
+  // never let go kills it.
+  win32::unique_handle job_;
+  bool held_ = false;
 };
 
 // Variable names compare without regard to case, as the system does.
@@ -355,22 +404,47 @@ class WindowsProcesses final : public Processes {
     const std::wstring folder = win32::wide(command.working_dir);
     std::wstring environment = environment_block(command.env_overrides);
 
-    auto stdio = ChildStdio::create();
+    win32::unique_handle job;
+    DWORD flags = command.creation_flags | EXTENDED_STARTUPINFO_PRESENT | CREATE_UNICODE_ENVIRONMENT;
+    if (command.start_held) {
+      auto made = make_kill_on_close_job();
+      if (!made) return fail(std::move(made.error()));
+      job = std::move(*made);
+      flags |= CREATE_SUSPENDED;
+    }
+
+    auto stdio = ChildStdio::create(job.get());
     if (!stdio) return fail(std::move(stdio.error()));
 
     PROCESS_INFORMATION info{};
     // The program is named by its full path, so no search path is consulted.
-    if (!::CreateProcessW(program.c_str(), line.data(), nullptr, nullptr, TRUE,
-                          command.creation_flags | EXTENDED_STARTUPINFO_PRESENT | CREATE_UNICODE_ENVIRONMENT,
-                          environment.data(), folder.empty() ? nullptr : folder.c_str(), &stdio->startup.StartupInfo,
-                          &info)) {
+    if (!::CreateProcessW(program.c_str(), line.data(), nullptr, nullptr, TRUE, flags, environment.data(),
+                          folder.empty() ? nullptr : folder.c_str(), &stdio->startup.StartupInfo, &info)) {
       return fail(last_error());
+    }
+    win32::unique_handle process(info.hProcess);
+    win32::unique_handle thread(info.hThread);
+    if (job) {
+      // A system that ignored the job attribute gets the child assigned now,
+      // while it is still suspended; one that cannot be put in the job never
+      // runs.
+      BOOL inside = FALSE;
+      if (!::IsProcessInJob(process.get(), job.get(), &inside) || !inside) {
+        if (!::AssignProcessToJobObject(job.get(), process.get())) {
+          const auto error = last_error();
+          ::TerminateProcess(process.get(), 1);
+          ::WaitForSingleObject(process.get(), 3000);
+          return fail(error);
+        }
+      }
     }
     // Only the child may hold the write ends now, or the readers never see
     // the end of the stream.
-    return std::unique_ptr<ChildProcess>(new WindowsChildProcess(
-        win32::unique_handle(info.hProcess), win32::unique_handle(info.hThread), std::move(stdio->out.read),
-        std::move(stdio->err.read)));
+    auto child = std::make_unique<WindowsChildProcess>(std::move(process), std::move(thread),
+                                                       std::move(stdio->out.read), std::move(stdio->err.read),
+                                                       std::move(job));
+    if (command.start_held) child->mark_held();
+    return std::unique_ptr<ChildProcess>(std::move(child));
   }
 
   Result<std::unique_ptr<ProcessHandle>> open_process(std::uint32_t pid, std::uint32_t access) override {

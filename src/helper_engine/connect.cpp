@@ -1,6 +1,5 @@
 // "connect" and the launch of one core process.
-#include <system_error>
-#include <thread>
+#include <exception>
 
 #include <fmt/format.h>
 
@@ -27,10 +26,10 @@ std::string timing_line(std::string_view stage, std::uint64_t ms) {
 
 const TunAddressRange& range_entry(std::uint64_t range) { return TUN_ADDRESS_RANGES[range != 0 ? 1 : 0]; }
 
-// A new core that must not run unowned: stopped, or kept as unconfirmed so
-// that a later stop deals with it.
+// A new core that must not run unowned: stopped before it ever ran, or kept
+// as unconfirmed so that a later stop deals with it.
 void abandon_new_core(const HelperEngine& engine, std::unique_ptr<platform::ChildProcess> child) {
-  auto outcome = stop_child(std::move(child), engine.platform().console, engine.clock());
+  auto outcome = stop_held_child(std::move(child), engine.clock());
   std::lock_guard lock(engine.state_lock());
   EngineState& state = engine.state();
   state.cleanup_pending = true;
@@ -41,6 +40,49 @@ void abandon_new_core(const HelperEngine& engine, std::unique_ptr<platform::Chil
     state.stop_unconfirmed = true;
     state.mode = "stopping";
   }
+}
+
+// A recorded core that could not be let go as a served, running core: it is
+// still held and has never run, so it is terminated; its record goes once
+// the exit is proved, as a stop would remove it. An exit that cannot be
+// proved keeps the core and its record, so that a later stop deals with
+// both, and the error says that a core may be left behind.
+Error give_up_recorded_core(const HelperEngine& engine, std::unique_ptr<platform::ChildProcess> child,
+                            OutputWatch& watch, const std::string& record_path, Error cause) {
+  auto& p = engine.platform();
+  auto outcome = stop_held_child(std::move(child), engine.clock());
+  {
+    std::lock_guard lock(engine.state_lock());
+    EngineState& state = engine.state();
+    state.cleanup_pending = true;
+    if (auto* kept = std::get_if<ChildUnconfirmed>(&outcome)) {
+      state.core = std::move(kept->child);
+      state.stop_generation += 1;
+      state.stop_unconfirmed = true;
+      state.mode = "stopping";
+      state.last_error = orphan::OWN_STOP_UNCONFIRMED;
+      return std::move(cause).context(orphan::OWN_STOP_UNCONFIRMED);
+    }
+  }
+  remove_proc_record(p.files, record_path);
+  (void)release_output_pumps(watch, engine.clock(), OUTPUT_RELEASE_POLL);
+  return cause;
+}
+
+// The exit watcher of the committed run, on its own detached thread; what
+// the thread start throws becomes the error.
+Status start_exit_watcher(const HelperEngine& engine, std::uint64_t run_generation) {
+  try {
+    InFlightGuard handoff(engine);
+    engine.platform().processes.start_detached_thread(
+        [handoff = std::move(handoff), engine, run_generation]() mutable {
+          watch_core_exit(std::move(handoff), std::move(engine), run_generation);
+        });
+  } catch (...) {
+    return fail(fmt::format("helper: could not start the core exit watcher: {}",
+                            thread_start_error_text(std::current_exception())));
+  }
+  return {};
 }
 
 }  // namespace
@@ -134,31 +176,23 @@ Result<RunningCore> launch_core(const HelperEngine& engine, const Json& config, 
     return fail(orphan::RECORD_NOT_SAVED);
   }
 
+  // Recorded: the pumps start while the core is still held, then it is let
+  // go. Until the limit is lifted, the helper's death still takes the core
+  // with it; from then on the record proves whose it is.
   auto watch = std::make_shared<OutputWatch>();
-  Status pumps = spawn_stdout_pump(engine.log(), child->take_stdout(), watch);
-  if (pumps) pumps = spawn_stderr_pump(engine.log(), child->take_stderr(), watch);
-  if (!pumps) {
-    // A core whose output nobody reads would block on a full pipe; it is
-    // stopped like one whose record could not be written, but its record is
-    // kept until that stop is proved.
-    auto outcome = stop_child(std::move(child), p.console, clock);
-    {
-      std::lock_guard lock(engine.state_lock());
-      EngineState& state = engine.state();
-      state.cleanup_pending = true;
-      if (auto* kept = std::get_if<ChildUnconfirmed>(&outcome)) {
-        state.core = std::move(kept->child);
-        state.stop_generation += 1;
-        state.stop_unconfirmed = true;
-        state.mode = "stopping";
-        state.last_error = orphan::OWN_STOP_UNCONFIRMED;
-        return fail(pumps.error());
-      }
+  Status released = spawn_stdout_pump(engine.log(), child->take_stdout(), watch, p.processes);
+  if (released) released = spawn_stderr_pump(engine.log(), child->take_stderr(), watch, p.processes);
+  if (released) {
+    if (auto lifted = child->lift_kill_on_close(); !lifted) {
+      released = fail(std::move(lifted.error()).context("helper: could not lift the core's kill-on-close limit"));
     }
-    remove_proc_record(p.files, record_path);
-    (void)release_output_pumps(*watch, clock, OUTPUT_RELEASE_POLL);
-    return fail(pumps.error());
   }
+  if (released) {
+    if (auto resumed = child->resume(); !resumed) {
+      released = fail(std::move(resumed.error()).context("helper: could not resume the core"));
+    }
+  }
+  if (!released) return fail(give_up_recorded_core(engine, std::move(child), *watch, record_path, released.error()));
   return RunningCore{std::move(child), std::move(watch)};
 }
 
@@ -219,17 +253,14 @@ Result<RunStartAck> HelperEngine::connect(std::string_view config_json, bool kil
     stop_generation = state.stop_generation;
   }
 
-  try {
-    InFlightGuard handoff(*this);
-    std::thread(watch_core_exit, std::move(handoff), *this, run_generation).detach();
-  } catch (const std::system_error& e) {
-    // The run stands and is owned; without a watcher, "status" notices its
-    // exit instead, so the flag must not claim one.
-    {
-      std::lock_guard lock(state_lock());
-      if (state().run_generation == run_generation) state().watcher_active = false;
+  if (auto watching = start_exit_watcher(*this, run_generation); !watching) {
+    // A committed run that nothing watches must not stand: its core is
+    // stopped as any stop does it, record and all. A stop that cannot be
+    // proved leaves the core held and says so first.
+    if (auto stopped = stop_core(*this); !stopped) {
+      return fail(std::move(watching.error()).context(stopped.error().message()));
     }
-    return fail(fmt::format("helper: could not start the core exit watcher: {}", e.what()));
+    return fail(std::move(watching.error()));
   }
   return RunStartAck{1, true, StopAuthority{instance(), stop_generation}, run_generation};
 }

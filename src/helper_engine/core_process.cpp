@@ -2,8 +2,6 @@
 
 #include <array>
 #include <cstring>
-#include <system_error>
-#include <thread>
 #include <vector>
 
 #include <fmt/format.h>
@@ -25,6 +23,7 @@ platform::ChildCommand core_launch_command(std::string image_path, std::string c
   command.args = {"run", "-c", std::move(config_path)};
   command.working_dir = std::move(core_folder);
   command.env_overrides = {{CORE_DNS_VARIABLE, "true"}};
+  command.start_held = true;
   return command;
 }
 
@@ -56,6 +55,23 @@ ChildStop stop_child(std::unique_ptr<platform::ChildProcess> child, platform::Co
   (void)child->terminate(CORE_TERMINATE_EXIT_CODE);
   if (wait_for_exit(*child, clock)) return ChildStopped{true};
   return ChildUnconfirmed{std::move(child)};
+}
+
+ChildStop stop_held_child(std::unique_ptr<platform::ChildProcess> child, Clock& clock) {
+  // As in stop_child, only the wait decides.
+  (void)child->terminate(CORE_TERMINATE_EXIT_CODE);
+  if (wait_for_exit(*child, clock)) return ChildStopped{true};
+  return ChildUnconfirmed{std::move(child)};
+}
+
+std::string thread_start_error_text(std::exception_ptr error) {
+  try {
+    std::rethrow_exception(std::move(error));
+  } catch (const std::exception& e) {
+    return e.what();
+  } catch (...) {
+    return "unknown error";
+  }
 }
 
 namespace {
@@ -193,25 +209,31 @@ void forget_pipe(OutputWatch& watch, const std::shared_ptr<platform::OutputPipe>
 }
 
 Status spawn_pump(const char* label, std::shared_ptr<SharedLog> log, std::unique_ptr<platform::OutputPipe> owned,
-                  std::shared_ptr<OutputWatch> watch) {
+                  std::shared_ptr<OutputWatch> watch, platform::Processes& threads) {
   if (!owned) return {};
-  std::shared_ptr<platform::OutputPipe> pipe = std::move(owned);
+  std::shared_ptr<platform::OutputPipe> pipe;
+  bool listed = false;
   watch->live_readers.fetch_add(1);
-  {
-    std::lock_guard lock(watch->pipes_lock);
-    watch->pipes.push_back(pipe);
-  }
   try {
-    std::thread([label, log = std::move(log), pipe, watch]() mutable {
+    pipe = std::move(owned);
+    {
+      std::lock_guard lock(watch->pipes_lock);
+      watch->pipes.push_back(pipe);
+    }
+    listed = true;
+    threads.start_detached_thread([label, log = std::move(log), pipe, watch]() mutable {
       pump_core_output(label, *log, *pipe, *watch);
       forget_pipe(*watch, pipe);
       pipe.reset();
       watch->live_readers.fetch_sub(1);
-    }).detach();
-  } catch (const std::system_error& e) {
-    forget_pipe(*watch, pipe);
+    });
+  } catch (...) {
+    // Whatever the start threw, no pump reads this pipe: the count and the
+    // list must not claim one.
+    const std::string cause = thread_start_error_text(std::current_exception());
+    if (listed) forget_pipe(*watch, pipe);
     watch->live_readers.fetch_sub(1);
-    return fail(fmt::format("helper: could not start the core output reader: {}", e.what()));
+    return fail(fmt::format("helper: could not start the core output reader: {}", cause));
   }
   return {};
 }
@@ -244,13 +266,13 @@ bool release_output_pumps(OutputWatch& watch, Clock& clock, std::chrono::millise
 }
 
 Status spawn_stdout_pump(std::shared_ptr<SharedLog> log, std::unique_ptr<platform::OutputPipe> pipe,
-                         std::shared_ptr<OutputWatch> watch) {
-  return spawn_pump("out", std::move(log), std::move(pipe), std::move(watch));
+                         std::shared_ptr<OutputWatch> watch, platform::Processes& threads) {
+  return spawn_pump("out", std::move(log), std::move(pipe), std::move(watch), threads);
 }
 
 Status spawn_stderr_pump(std::shared_ptr<SharedLog> log, std::unique_ptr<platform::OutputPipe> pipe,
-                         std::shared_ptr<OutputWatch> watch) {
-  return spawn_pump("err", std::move(log), std::move(pipe), std::move(watch));
+                         std::shared_ptr<OutputWatch> watch, platform::Processes& threads) {
+  return spawn_pump("err", std::move(log), std::move(pipe), std::move(watch), threads);
 }
 
 }  // namespace vorn

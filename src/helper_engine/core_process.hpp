@@ -4,6 +4,7 @@
 
 #include <chrono>
 #include <cstdint>
+#include <exception>
 #include <memory>
 #include <string>
 #include <string_view>
@@ -52,7 +53,8 @@ platform::ChildCommand core_command(std::string program);
 
 // The launch's full description: "run", "-c" and the configuration path, the
 // core folder as working directory, the helper's environment with the legacy
-// DNS variable set.
+// DNS variable set. The core starts held: it runs only once the launch has
+// recorded it and let it go (lift_kill_on_close, then resume).
 platform::ChildCommand core_launch_command(std::string image_path, std::string config_path, std::string core_folder);
 
 // "exit code: {}": decimal, or "0x" and lower-case hexadecimal when bit 31 is
@@ -78,6 +80,11 @@ using ChildStop = std::variant<ChildStopped, ChildUnconfirmed>;
 // taken as an exit.
 ChildStop stop_child(std::unique_ptr<platform::ChildProcess> child, platform::ConsoleControl& console, Clock& clock);
 
+// A child started held that was never resumed: it has run nothing, not even a
+// Ctrl-Break handler, so it is terminated with exit code 1 at once and its
+// exit waited for as stop_child waits.
+ChildStop stop_held_child(std::unique_ptr<platform::ChildProcess> child, Clock& clock);
+
 // The body of one pump thread: reads `pipe` to its end, a read error or the
 // first line that is not UTF-8; classifies every line into `watch` before the
 // line reaches the log as "[core:{label}] {line}".
@@ -88,12 +95,17 @@ void pump_core_output(std::string_view label, SharedLog& log, platform::OutputPi
 // `poll` (a pump may have been just about to wait). True when all ended.
 bool release_output_pumps(OutputWatch& watch, Clock& clock, std::chrono::milliseconds poll);
 
-// Start one detached pump thread labelled "out" or "err". `live_readers` is
-// raised before the thread starts and lowered when it ends; when the thread
-// cannot be started it is lowered again and the error returned.
+// Start one detached pump thread labelled "out" or "err" through `threads`.
+// `live_readers` is raised before the thread starts and lowered when it ends;
+// when the thread cannot be started, whatever was thrown, it is lowered again
+// and the error returned.
 Status spawn_stdout_pump(std::shared_ptr<SharedLog> log, std::unique_ptr<platform::OutputPipe> pipe,
-                         std::shared_ptr<OutputWatch> watch);
+                         std::shared_ptr<OutputWatch> watch, platform::Processes& threads);
 Status spawn_stderr_pump(std::shared_ptr<SharedLog> log, std::unique_ptr<platform::OutputPipe> pipe,
-                         std::shared_ptr<OutputWatch> watch);
+                         std::shared_ptr<OutputWatch> watch, platform::Processes& threads);
+
+// The text of the exception in flight, for a thread that could not start:
+// what() of a standard exception, else "unknown error".
+std::string thread_start_error_text(std::exception_ptr error);
 
 }  // namespace vorn

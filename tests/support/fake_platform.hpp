@@ -13,6 +13,8 @@
 #include <mutex>
 #include <set>
 #include <string>
+#include <system_error>
+#include <thread>
 #include <vector>
 
 #include "platform/platform.hpp"
@@ -322,10 +324,15 @@ struct FakeChildScript {
   std::string stdout_bytes;
   std::string stderr_bytes;
   std::shared_ptr<PipeGate> stdout_end;  // standard output ends only once this opens
+  bool lift_fails = false;    // lifting the kill-on-close limit fails
+  bool resume_fails = false;  // resuming the main thread fails
   // Filled in by the fake.
   int exit_checks = 0;
   bool terminated = false;
   bool released = false;  // the engine dropped its object
+  bool held = false;      // started suspended in its kill-on-close job
+  bool lifted = false;
+  bool resumed = false;
 };
 
 class FakeProcesses final : public platform::Processes {
@@ -351,6 +358,29 @@ class FakeProcesses final : public platform::Processes {
   std::map<std::uint32_t, std::shared_ptr<FakeChildScript>> children;
   std::uint32_t next_child_pid = 7000;
   std::optional<std::uint32_t> spawn_error;
+  // What the engine did to its children, in order: "spawn 7000" (or "spawn
+  // held 7000"), "lift 7000", "resume 7000", "terminate 7000". Each call is
+  // also handed to `on_child_call`, on the caller's thread, with `lock` held.
+  std::vector<std::string> child_calls;
+  std::function<void(const std::string&)> on_child_call;
+  // Thread starts through start_detached_thread, counted from 0; the one at
+  // `failing_thread_start` runs `thread_start_throws` (which throws) instead
+  // of starting its thread.
+  int thread_starts = 0;
+  std::optional<int> failing_thread_start;
+  std::function<void()> thread_start_throws = [] {
+    throw std::system_error(std::make_error_code(std::errc::resource_unavailable_try_again));
+  };
+
+  void start_detached_thread(std::move_only_function<void()> body) override {
+    bool fails = false;
+    {
+      std::lock_guard guard(lock);
+      fails = failing_thread_start == thread_starts++;
+    }
+    if (fails) thread_start_throws();
+    std::thread(std::move(body)).detach();
+  }
 
   Result<std::unique_ptr<platform::ChildProcess>> spawn(const platform::ChildCommand& command) override {
     std::lock_guard guard(lock);
@@ -362,6 +392,8 @@ class FakeProcesses final : public platform::Processes {
       next_children.pop_front();
     }
     const std::uint32_t pid = next_child_pid++;
+    script->held = command.start_held;
+    note_child_call((command.start_held ? "spawn held " : "spawn ") + std::to_string(pid));
     children[pid] = script;
     // The process table knows the child too, for ownership records.
     FakeProcess entry;
@@ -379,6 +411,12 @@ class FakeProcesses final : public platform::Processes {
     if (it != children.end() && it->second->exits_on_ctrl_break && !it->second->exit_code) {
       it->second->exit_code = 0xC000013A;
     }
+  }
+
+  // With `lock` held.
+  void note_child_call(const std::string& call) {
+    child_calls.push_back(call);
+    if (on_child_call) on_child_call(call);
   }
 
   std::shared_ptr<FakeChildScript> child(std::uint32_t pid) {
@@ -478,9 +516,24 @@ class FakeProcesses final : public platform::Processes {
     Status terminate(std::uint32_t code) override {
       std::lock_guard guard(owner_.lock);
       auto& s = *script_;
+      owner_.note_child_call("terminate " + std::to_string(pid_));
       if (s.terminate_refused) return fail(Error::os(5, "Access is denied."));
       s.terminated = true;
       if (s.exits_on_terminate && !s.exit_code) s.exit_code = code;
+      return {};
+    }
+    Status lift_kill_on_close() override {
+      std::lock_guard guard(owner_.lock);
+      owner_.note_child_call("lift " + std::to_string(pid_));
+      if (script_->lift_fails) return fail(Error::os(5, "Access is denied."));
+      script_->lifted = true;
+      return {};
+    }
+    Status resume() override {
+      std::lock_guard guard(owner_.lock);
+      owner_.note_child_call("resume " + std::to_string(pid_));
+      if (script_->resume_fails) return fail(Error::os(5, "Access is denied."));
+      script_->resumed = true;
       return {};
     }
     std::unique_ptr<platform::OutputPipe> take_stdout() override { return std::move(out_); }

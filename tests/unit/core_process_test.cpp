@@ -25,6 +25,8 @@ TEST(CoreCommand, DescribesTheCoreLaunch) {
   ASSERT_EQ(command.env_overrides.size(), 1u);
   EXPECT_EQ(command.env_overrides[0].first, "ENABLE_DEPRECATED_LEGACY_DNS_SERVERS");
   EXPECT_EQ(command.env_overrides[0].second, "true");
+  // Held at the start; the flags stay the core's own.
+  EXPECT_TRUE(command.start_held);
 }
 
 TEST(ExitCodeText, DecimalUnlessBit31IsSet) {
@@ -189,8 +191,9 @@ TEST(CoreOutputPump, PiecesOfOneLineAreClassifiedTogetherAndNotWithTheNextLine) 
 TEST(CoreOutputPump, ReadersCountDropsWhenThePumpEnds) {
   auto log = std::make_shared<SharedLog>();
   auto watch = std::make_shared<OutputWatch>();
-  ASSERT_TRUE(spawn_stdout_pump(log, std::make_unique<FakeOutputPipe>("a\n\xff\n"), watch));
-  ASSERT_TRUE(spawn_stderr_pump(log, std::make_unique<FakeOutputPipe>("b"), watch));
+  FakePlatform fake;
+  ASSERT_TRUE(spawn_stdout_pump(log, std::make_unique<FakeOutputPipe>("a\n\xff\n"), watch, fake.processes));
+  ASSERT_TRUE(spawn_stderr_pump(log, std::make_unique<FakeOutputPipe>("b"), watch, fake.processes));
   for (int i = 0; i < 500 && watch->live_readers.load() != 0; ++i) {
     std::this_thread::sleep_for(std::chrono::milliseconds(2));
   }

@@ -3,6 +3,8 @@
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
+#include <functional>
+#include <new>
 #include <thread>
 
 #include "helper_engine/core_process.hpp"
@@ -245,6 +247,139 @@ TEST_F(Lifecycle, UnwritableRecordWithAnUnstoppableCoreKeepsItAsUnconfirmed) {
   EXPECT_TRUE(status.running);
   EXPECT_EQ(status.mode, "stopping");
   EXPECT_THAT(engine->disconnect(), FailsExactly(orphan::AUTHORITY_REQUIRED));
+}
+
+// The core runs only once its record names it: it starts held in its
+// kill-on-close job, is recorded, has the limit lifted, and only then resumes.
+TEST_F(Lifecycle, TheCoreRunsOnlyOnceItsRecordNamesIt) {
+  std::vector<std::string> seen;
+  {
+    std::lock_guard lock(fake.processes.lock);
+    fake.processes.on_child_call = [&](const std::string& call) {
+      auto record = read_proc_record(fake.files, kRecord);
+      seen.push_back(call + (record && record->pid == 7000 ? " (recorded)" : ""));
+    };
+  }
+  ASSERT_THAT(engine->connect("{}", false), Succeeds());
+  std::lock_guard lock(fake.processes.lock);
+  fake.processes.on_child_call = nullptr;
+  EXPECT_THAT(seen, ElementsAre("spawn held 7000", "lift 7000 (recorded)", "resume 7000 (recorded)"));
+  EXPECT_EQ(fake.processes.spawned[0].creation_flags, 0x08000200u);
+}
+
+TEST_F(Lifecycle, AnUnrecordedCoreIsTerminatedWithoutEverRunning) {
+  struct Case {
+    const char* name;
+    FakeChildScript script;
+  } cases[] = {
+      {"exit confirmed", {.identity_unreadable = true}},
+      {"exit unconfirmed", {.exits_on_ctrl_break = false, .exits_on_terminate = false, .identity_unreadable = true}},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    testing::FakePlatform local;
+    local.environment.variables["ProgramData"] = "C:\\PD";
+    local.files.files = fake.files.files;
+    testing::FakeClock local_clock;
+    auto e = *HelperEngine::create(local.platform, local_clock);
+    local.processes.next_children.push_back(c.script);
+    EXPECT_THAT(e.connect("{}", false), FailsExactly(orphan::RECORD_NOT_SAVED));
+    // Nothing of it ran, not even a Ctrl-Break handler.
+    EXPECT_THAT(local.processes.child_calls, ElementsAre("spawn held 7000", "terminate 7000"));
+    EXPECT_TRUE(local.console.breaks.empty());
+    settle(e);
+  }
+}
+
+// After its record, the core must still get its two pumps, have its limit
+// lifted and resume; after the commit, it must get its exit watcher. When any
+// of that fails, no core is left running unwatched or unowned: it is stopped
+// and its record removed, or, when its exit cannot be proved, it is kept with
+// its record and the error says that a core may be left behind.
+TEST_F(Lifecycle, ACoreThatCannotBeServedIsStoppedOrKeptAsUnconfirmed) {
+  const std::function<void()> out_of_memory = [] { throw std::bad_alloc(); };
+  const std::function<void()> not_standard = [] { throw 7; };
+  struct Case {
+    const char* name;
+    FakeChildScript script;
+    std::optional<int> failing_thread_start;  // 0: output pump, 1: error pump, 2: exit watcher
+    std::function<void()> throws;             // none: the fake's std::system_error
+    std::string error;                        // when the stop is confirmed
+    bool ran;                                 // let go before the failure
+  } cases[] = {
+      {"output pump", {}, 0, nullptr, "helper: could not start the core output reader: Resource temporarily unavailable",
+       false},
+      {"error pump, out of memory", {}, 1, out_of_memory,
+       "helper: could not start the core output reader: std::bad_alloc", false},
+      {"limit not lifted", {.lift_fails = true}, std::nullopt, nullptr,
+       "helper: could not lift the core's kill-on-close limit: Access is denied. (os error 5)", false},
+      {"not resumed", {.resume_fails = true}, std::nullopt, nullptr,
+       "helper: could not resume the core: Access is denied. (os error 5)", false},
+      {"exit watcher, not a standard exception", {}, 2, not_standard,
+       "helper: could not start the core exit watcher: unknown error", true},
+  };
+  for (const auto& c : cases) {
+    for (const bool stoppable : {true, false}) {
+      SCOPED_TRACE(std::string(c.name) + (stoppable ? ", stoppable" : ", unstoppable"));
+      testing::FakePlatform local;
+      local.environment.variables["ProgramData"] = "C:\\PD";
+      local.files.files = fake.files.files;
+      testing::FakeClock local_clock;
+      auto e = *HelperEngine::create(local.platform, local_clock);
+      FakeChildScript script = c.script;
+      if (!stoppable) {
+        script.exits_on_ctrl_break = false;
+        script.exits_on_terminate = false;
+      }
+      local.processes.next_children.push_back(script);
+      local.processes.failing_thread_start = c.failing_thread_start;
+      if (c.throws) local.processes.thread_start_throws = c.throws;
+
+      const auto result = e.connect("{}", false);
+      const auto record = read_proc_record(local.files, kRecord);
+      {
+        std::lock_guard lock(local.processes.lock);
+        const auto& child = *local.processes.children.at(7000);
+        EXPECT_EQ(child.resumed, c.ran);
+        // A core that never ran is terminated; one that ran gets a Ctrl-Break first.
+        if (!c.ran) {
+          EXPECT_THAT(local.processes.child_calls, Contains("terminate 7000"));
+        }
+        if (stoppable) {
+          EXPECT_TRUE(child.exit_code.has_value());
+        }
+      }
+      // Only a core that ran gets a Ctrl-Break.
+      EXPECT_EQ(local.console.breaks.empty(), !c.ran);
+      {
+        std::lock_guard lock(e.state_lock());
+        const EngineState& state = e.state();
+        EXPECT_FALSE(state.run.has_value());
+        EXPECT_FALSE(state.watcher_active);
+        if (stoppable) {
+          EXPECT_THAT(result, FailsExactly(c.error));
+          EXPECT_EQ(state.core, nullptr);
+          EXPECT_EQ(state.mode, "none");
+          EXPECT_FALSE(state.stop_unconfirmed);
+          EXPECT_FALSE(record.has_value());
+        } else {
+          EXPECT_THAT(result, FailsExactly(std::string(orphan::OWN_STOP_UNCONFIRMED) + ": " + c.error));
+          ASSERT_NE(state.core, nullptr);
+          EXPECT_EQ(state.core->pid(), 7000u);
+          EXPECT_EQ(state.mode, "stopping");
+          EXPECT_TRUE(state.stop_unconfirmed);
+          EXPECT_TRUE(state.cleanup_pending);
+          EXPECT_EQ(state.last_error, orphan::OWN_STOP_UNCONFIRMED);
+          ASSERT_TRUE(record.has_value());
+          EXPECT_EQ(record->pid, 7000u);
+        }
+      }
+      if (!stoppable) {
+        EXPECT_THAT(e.disconnect(), FailsExactly(orphan::AUTHORITY_REQUIRED));
+      }
+      settle(e);
+    }
+  }
 }
 
 // Stops and disconnects -------------------------------------------------------

@@ -38,8 +38,12 @@ Started start_stand_in(const Json& behaviour) {
   EXPECT_TRUE(child) << (child ? "" : child.error().full());
   if (!child) return s;
   s.child = std::move(*child);
-  EXPECT_TRUE(spawn_stdout_pump(s.log, s.child->take_stdout(), s.watch));
-  EXPECT_TRUE(spawn_stderr_pump(s.log, s.child->take_stderr(), s.watch));
+  EXPECT_TRUE(spawn_stdout_pump(s.log, s.child->take_stdout(), s.watch, platform::win32_processes()));
+  EXPECT_TRUE(spawn_stderr_pump(s.log, s.child->take_stderr(), s.watch, platform::win32_processes()));
+  // The launch's description starts the core held; these tests let it go at
+  // once, as the launch does once the record is written.
+  EXPECT_TRUE(s.child->lift_kill_on_close());
+  EXPECT_TRUE(s.child->resume());
   return s;
 }
 
@@ -124,6 +128,51 @@ TEST(CoreProcess, TerminationGivesExitCodeOneAndAnExitedChildIsNotSignalled) {
   ASSERT_TRUE(r.child->terminate(CORE_TERMINATE_EXIT_CODE));
   ASSERT_TRUE(wait_for_exit(*r.child, system_clock()));
   EXPECT_EQ(r.child->exit_status()->value(), 1u);
+}
+
+// A core started held is in a job that kills it when the job's handle
+// closes, as it does when the helper dies: dropped without being let go, it
+// dies without having run; lifted and resumed, it runs on to its own end
+// after the helper has closed every handle to it.
+TEST(CoreProcess, AHeldCoreDiesWithItsJobUnlessLetGo) {
+  constexpr DWORD kOwnExitCode = 5;
+  for (const bool let_go : {false, true}) {
+    SCOPED_TRACE(let_go ? "lifted and resumed" : "never let go");
+    const std::string folder = win32::narrow(make_temp_folder(L"vorn-held-"));
+    const std::string config = folder + "\\active.json";
+    const std::wstring seen = win32::wide(folder + "\\stand-in-seen.json");
+    const Json behaviour = {{"exit_after_ms", 3000}, {"exit_code", kOwnExitCode}};
+    ASSERT_TRUE(platform::win32_file_system().write_file(
+        config, Json({{"stand_in", {{"launches", Json::array({behaviour})}}}}).dump()));
+    auto child = platform::win32_processes().spawn(core_launch_command(stand_in_core(), config, folder));
+    ASSERT_TRUE(child) << child.error().full();
+    win32::unique_handle process(::OpenProcess(SYNCHRONIZE | PROCESS_TERMINATE | PROCESS_QUERY_LIMITED_INFORMATION,
+                                               FALSE, (*child)->pid()));
+    ASSERT_TRUE(process);
+    if (let_go) {
+      ASSERT_TRUE((*child)->lift_kill_on_close());
+      ASSERT_TRUE((*child)->resume());
+      // Running: it writes down what it was given.
+      const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(30);
+      while (::GetFileAttributesW(seen.c_str()) == INVALID_FILE_ATTRIBUTES &&
+             std::chrono::steady_clock::now() < deadline) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(20));
+      }
+      ASSERT_NE(::GetFileAttributesW(seen.c_str()), INVALID_FILE_ATTRIBUTES);
+    }
+    ASSERT_EQ(::WaitForSingleObject(process.get(), 0), static_cast<DWORD>(WAIT_TIMEOUT));
+    child->reset();  // every handle of the helper's closes, the job's among them
+
+    ASSERT_EQ(::WaitForSingleObject(process.get(), 30000), WAIT_OBJECT_0);
+    DWORD code = 0;
+    ASSERT_TRUE(::GetExitCodeProcess(process.get(), &code));
+    if (let_go) {
+      EXPECT_EQ(code, kOwnExitCode);  // it ran on to its own end
+    } else {
+      EXPECT_NE(code, kOwnExitCode);
+      EXPECT_EQ(::GetFileAttributesW(seen.c_str()), INVALID_FILE_ATTRIBUTES);  // it never ran
+    }
+  }
 }
 
 TEST(CoreProcess, SpawnOfAMissingProgramFailsWithTheSystemCode) {
