@@ -26,6 +26,15 @@ std::string timing_line(std::string_view stage, std::uint64_t ms) {
 
 const TunAddressRange& range_entry(std::uint64_t range) { return TUN_ADDRESS_RANGES[range != 0 ? 1 : 0]; }
 
+// A new core whose exit could not be proved, kept for a later stop to deal
+// with; with the state lock held.
+void hold_unconfirmed_core(EngineState& state, std::unique_ptr<platform::ChildProcess> child) {
+  state.core = std::move(child);
+  state.stop_generation += 1;
+  state.stop_unconfirmed = true;
+  state.mode = "stopping";
+}
+
 // A new core that must not run unowned: stopped before it ever ran, or kept
 // as unconfirmed so that a later stop deals with it.
 void abandon_new_core(const HelperEngine& engine, std::unique_ptr<platform::ChildProcess> child) {
@@ -34,12 +43,7 @@ void abandon_new_core(const HelperEngine& engine, std::unique_ptr<platform::Chil
   EngineState& state = engine.state();
   state.cleanup_pending = true;
   state.last_error = orphan::RECORD_NOT_SAVED;
-  if (auto* kept = std::get_if<ChildUnconfirmed>(&outcome)) {
-    state.core = std::move(kept->child);
-    state.stop_generation += 1;
-    state.stop_unconfirmed = true;
-    state.mode = "stopping";
-  }
+  if (auto* kept = std::get_if<ChildUnconfirmed>(&outcome)) hold_unconfirmed_core(state, std::move(kept->child));
 }
 
 // A recorded core that could not be let go as a served, running core: it is
@@ -56,10 +60,7 @@ Error give_up_recorded_core(const HelperEngine& engine, std::unique_ptr<platform
     EngineState& state = engine.state();
     state.cleanup_pending = true;
     if (auto* kept = std::get_if<ChildUnconfirmed>(&outcome)) {
-      state.core = std::move(kept->child);
-      state.stop_generation += 1;
-      state.stop_unconfirmed = true;
-      state.mode = "stopping";
+      hold_unconfirmed_core(state, std::move(kept->child));
       state.last_error = orphan::OWN_STOP_UNCONFIRMED;
       return std::move(cause).context(orphan::OWN_STOP_UNCONFIRMED);
     }

@@ -65,13 +65,7 @@ ChildStop stop_held_child(std::unique_ptr<platform::ChildProcess> child, Clock& 
 }
 
 std::string thread_start_error_text(std::exception_ptr error) {
-  try {
-    std::rethrow_exception(std::move(error));
-  } catch (const std::exception& e) {
-    return e.what();
-  } catch (...) {
-    return "unknown error";
-  }
+  return exception_text(std::move(error)).value_or("unknown error");
 }
 
 namespace {

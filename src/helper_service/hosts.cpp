@@ -58,12 +58,7 @@ Status run_service_dispatcher(platform::Platform& platform) {
 namespace {
 
 std::string broke_off_text(std::string_view what, std::exception_ptr failure) {
-  try {
-    std::rethrow_exception(failure);
-  } catch (const std::exception& e) {
-    return fmt::format("{} broke off: {}", what, e.what());
-  } catch (...) {
-  }
+  if (auto text = exception_text(std::move(failure))) return fmt::format("{} broke off: {}", what, *text);
   return fmt::format("{} broke off", what);
 }
 
@@ -79,6 +74,18 @@ asio::awaitable<Error> server_ending_on_exceptions(asio::awaitable<Error> server
   }
   broke_off = Error(broke_off_text("helper: pipe server", failure));
   co_return *broke_off;
+}
+
+// Any other exception that escapes the server task, or one from the cleanup,
+// is an error of the service body like any other: the service still reaches
+// its cleanup and its Stopped report, instead of ending with nothing reported.
+template <class Body>
+Status without_exceptions(std::string_view what, Body&& body) {
+  try {
+    return body();
+  } catch (...) {
+    return fail(broke_off_text(what, std::current_exception()));
+  }
 }
 
 }  // namespace
@@ -103,22 +110,6 @@ asio::awaitable<Status> service_pipe_server(HelperEngine engine, std::shared_ptr
   }
   co_return Status{};
 }
-
-namespace {
-
-// Any other exception that escapes the server task, or one from the cleanup,
-// is an error of the service body like any other: the service still reaches its cleanup and
-// its Stopped report, instead of ending with nothing reported.
-template <class Body>
-Status without_exceptions(std::string_view what, Body&& body) {
-  try {
-    return body();
-  } catch (...) {
-    return fail(broke_off_text(what, std::current_exception()));
-  }
-}
-
-}  // namespace
 
 void service_main(platform::Platform& platform, const HostLines& lines) {
   auto signal = std::make_shared<ShutdownSignal>();

@@ -40,4 +40,14 @@ const SetupFailure* Error::find_setup_failure() const {
   return nullptr;
 }
 
+std::optional<std::string> exception_text(std::exception_ptr failure) {
+  try {
+    std::rethrow_exception(std::move(failure));
+  } catch (const std::exception& e) {
+    return e.what();
+  } catch (...) {
+  }
+  return std::nullopt;
+}
+
 }  // namespace vorn

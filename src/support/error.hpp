@@ -4,6 +4,7 @@
 #pragma once
 
 #include <cstdint>
+#include <exception>
 #include <expected>
 #include <memory>
 #include <optional>
@@ -46,6 +47,10 @@ class Error {
   std::optional<std::uint32_t> os_code_;
   std::optional<SetupFailure> setup_;
 };
+
+// What a caught exception says of itself: its what() text, or nothing for
+// one that is no std::exception.
+std::optional<std::string> exception_text(std::exception_ptr failure);
 
 template <class T>
 using Result = std::expected<T, Error>;

@@ -523,23 +523,24 @@ class FakeProcesses final : public platform::Processes {
       return {};
     }
     Status lift_kill_on_close() override {
-      std::lock_guard guard(owner_.lock);
-      owner_.note_child_call("lift " + std::to_string(pid_));
-      if (script_->lift_fails) return fail(Error::os(5, "Access is denied."));
-      script_->lifted = true;
-      return {};
+      return held_start_step("lift", &FakeChildScript::lift_fails, &FakeChildScript::lifted);
     }
     Status resume() override {
-      std::lock_guard guard(owner_.lock);
-      owner_.note_child_call("resume " + std::to_string(pid_));
-      if (script_->resume_fails) return fail(Error::os(5, "Access is denied."));
-      script_->resumed = true;
-      return {};
+      return held_start_step("resume", &FakeChildScript::resume_fails, &FakeChildScript::resumed);
     }
     std::unique_ptr<platform::OutputPipe> take_stdout() override { return std::move(out_); }
     std::unique_ptr<platform::OutputPipe> take_stderr() override { return std::move(err_); }
 
    private:
+    // One step of letting a held child go: noted, then refused when its
+    // script says so.
+    Status held_start_step(const char* call, bool FakeChildScript::*fails, bool FakeChildScript::*done) {
+      std::lock_guard guard(owner_.lock);
+      owner_.note_child_call(std::string(call) + " " + std::to_string(pid_));
+      if ((*script_).*fails) return fail(Error::os(5, "Access is denied."));
+      (*script_).*done = true;
+      return {};
+    }
     FakeProcesses& owner_;
     std::uint32_t pid_;
     std::shared_ptr<FakeChildScript> script_;

@@ -5,6 +5,7 @@
 
 #include <functional>
 #include <new>
+#include <map>
 #include <thread>
 
 #include "helper_engine/core_process.hpp"
@@ -63,6 +64,21 @@ class Lifecycle : public ::testing::Test {
 
   void provision();
   void unprovision();
+
+  // An engine of its own for one case of a table, on a platform that starts
+  // with `files` (the fixture's provisioned files, say).
+  struct CaseRig {
+    explicit CaseRig(const std::map<std::string, std::string>& files) : e(prepared(local, clock, files)) {}
+    static HelperEngine prepared(testing::FakePlatform& p, testing::FakeClock& c,
+                                 const std::map<std::string, std::string>& files) {
+      p.environment.variables["ProgramData"] = "C:\\PD";
+      p.files.files = files;
+      return *HelperEngine::create(p.platform, c);
+    }
+    testing::FakePlatform local;
+    testing::FakeClock clock;
+    HelperEngine e;
+  };
 
   template <class F>
   bool wait_until(F done, std::chrono::seconds limit = std::chrono::seconds(20)) {
@@ -205,11 +221,9 @@ TEST_F(Lifecycle, RangeAndNameFilesChooseTheLaunch) {
        "kill_switch=false)"},
   };
   for (const auto& c : cases) {
-    testing::FakePlatform local;
-    local.environment.variables["ProgramData"] = "C:\\PD";
-    testing::FakeClock local_clock;
-    auto e = *HelperEngine::create(local.platform, local_clock);
-    local.files.files = fake.files.files;  // the provisioned files
+    CaseRig rig(fake.files.files);  // the provisioned files
+    auto& local = rig.local;
+    auto& e = rig.e;
     if (c.range_file) local.files.files[kRangeFile] = *c.range_file;
     if (c.name_file) local.files.files[kNameFile] = *c.name_file;
     ASSERT_THAT(e.connect("{}", false), Succeeds());
@@ -277,11 +291,9 @@ TEST_F(Lifecycle, AnUnrecordedCoreIsTerminatedWithoutEverRunning) {
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.name);
-    testing::FakePlatform local;
-    local.environment.variables["ProgramData"] = "C:\\PD";
-    local.files.files = fake.files.files;
-    testing::FakeClock local_clock;
-    auto e = *HelperEngine::create(local.platform, local_clock);
+    CaseRig rig(fake.files.files);
+    auto& local = rig.local;
+    auto& e = rig.e;
     local.processes.next_children.push_back(c.script);
     EXPECT_THAT(e.connect("{}", false), FailsExactly(orphan::RECORD_NOT_SAVED));
     // Nothing of it ran, not even a Ctrl-Break handler.
@@ -321,11 +333,9 @@ TEST_F(Lifecycle, ACoreThatCannotBeServedIsStoppedOrKeptAsUnconfirmed) {
   for (const auto& c : cases) {
     for (const bool stoppable : {true, false}) {
       SCOPED_TRACE(std::string(c.name) + (stoppable ? ", stoppable" : ", unstoppable"));
-      testing::FakePlatform local;
-      local.environment.variables["ProgramData"] = "C:\\PD";
-      local.files.files = fake.files.files;
-      testing::FakeClock local_clock;
-      auto e = *HelperEngine::create(local.platform, local_clock);
+      CaseRig rig(fake.files.files);
+      auto& local = rig.local;
+      auto& e = rig.e;
       FakeChildScript script = c.script;
       if (!stoppable) {
         script.exits_on_ctrl_break = false;
@@ -410,11 +420,10 @@ TEST_F(Lifecycle, StopOutcomesOfTheHeldChild) {
   };
   for (auto& c : cases) {
     SCOPED_TRACE(c.name);
-    testing::FakePlatform local;
-    local.environment.variables["ProgramData"] = "C:\\PD";
+    CaseRig rig({});
+    auto& local = rig.local;
+    auto& e = rig.e;
     local.console.delivers = c.delivers;
-    testing::FakeClock local_clock;
-    auto e = *HelperEngine::create(local.platform, local_clock);
     local.processes.next_children.push_back(c.script);
     auto child = std::move(*local.processes.spawn(core_command(kImage)));
     {
@@ -625,11 +634,9 @@ TEST_F(Lifecycle, EachRetryKindHappensOncePerRun) {
   };
   for (auto& c : cases) {
     SCOPED_TRACE(c.name);
-    testing::FakePlatform local;
-    local.environment.variables["ProgramData"] = "C:\\PD";
-    local.files.files = fake.files.files;
-    testing::FakeClock local_clock;
-    auto e = *HelperEngine::create(local.platform, local_clock);
+    CaseRig rig(fake.files.files);
+    auto& local = rig.local;
+    auto& e = rig.e;
     for (auto& child : c.children) local.processes.next_children.push_back(child);
     ASSERT_THAT(e.connect("{}", false), Succeeds());
     ASSERT_TRUE(wait_until([&] {
